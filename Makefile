@@ -1,0 +1,29 @@
+# make build  install missing packages, configure and build into build/
+# make run    build, then run the main job
+# make test   build, then run every test (normal, AddressSanitizer and
+#             ThreadSanitizer builds), ending with ctest's summary line
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build run test bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
+
+run: build
+	scripts/run-demo
+
+test: deps
+	scripts/run-tests
+
+bench: build
+	scripts/run-bench
+
+clean:
+	rm -rf build build-asan build-tsan

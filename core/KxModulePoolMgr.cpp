@@ -1,0 +1,277 @@
+#include "KxModulePoolMgr.h"
+
+#include "IKxMediaPacket.h"
+#include "IKxModuleLocalFile.h"
+#include "IKxModulePhoto.h"
+#include "KxMerioErrors.h"
+
+#include <QDebug>
+
+IKxModulePoolMgr *IKxModulePoolMgr::createInstance()
+{
+    return new KxModulePoolMgr();
+}
+
+KxModulePoolMgr::KxModulePoolMgr() = default;
+
+KxModulePoolMgr::~KxModulePoolMgr()
+{
+    if (m_outputThread.joinable() || m_photoThread.joinable()) {
+        // Deleted while running: end the threads before the queues go.
+        if (m_pStopEvent)
+            m_pStopEvent->set();
+        if (m_outputThread.joinable())
+            m_outputThread.join();
+        if (m_photoThread.joinable())
+            m_photoThread.join();
+    }
+}
+
+void KxModulePoolMgr::createPackets(KxHandoffQueue<IKxMediaPacket> &queue, int count, int type,
+                                    int payload)
+{
+    for (int i = 0; i < count; ++i) {
+        IKxMediaPacket *packet = createMediaPacket();
+        packet->setType(type);
+        if (packet->alloc(payload) < 0)
+            qWarning() << "KxModulePoolMgr::init" << "payload allocation failed, type" << type;
+        queue.putFree(packet);
+    }
+}
+
+int KxModulePoolMgr::init()
+{
+    qDebug() << "KxModulePoolMgr::init" << "  enter.";
+    std::lock_guard<std::mutex> guard(m_stateMutex);
+    if (m_bInited)
+        return KxMerioErrors::ALREADY;
+
+    m_pStopEvent.reset(new (std::nothrow) kxsync::Event(true, false));
+    if (!m_pStopEvent)
+        return KxMerioErrors::INVALID_PARAMETER;
+
+    m_audioQueue.init(kAudioPackets, m_pStopEvent.get());
+    m_videoQueue.init(kVideoPackets, m_pStopEvent.get());
+    m_photoQueue.init(kPhotoPackets, m_pStopEvent.get());
+    m_outputQueue.init(kOutputCapacity, m_pStopEvent.get());
+
+    createPackets(m_audioQueue, kAudioPackets, KX_PACKET_AUDIO, kAudioPayload);
+    createPackets(m_videoQueue, kVideoPackets, KX_PACKET_VIDEO, kVideoPayload);
+    createPackets(m_photoQueue, kPhotoPackets, KX_PACKET_PHOTO, kPhotoPayload);
+
+    m_bInited = true;
+    return KxMerioErrors::OK;
+}
+
+int KxModulePoolMgr::start()
+{
+    qDebug() << "KxModulePoolMgr::start" << "  enter.";
+    std::lock_guard<std::mutex> guard(m_stateMutex);
+    if (!m_bInited)
+        return KxMerioErrors::NOT_INITED;
+    if (m_bStarted) {
+        qWarning() << "KxModulePoolMgr::start" << "  already started, nothing started";
+        return KxMerioErrors::ALREADY;
+    }
+
+    // Anything pushed since the last stop belongs to the recording that
+    // stopped; it must not open the next one.
+    if (m_bStoppedOnce)
+        returnQueuedPackets();
+
+    m_pStopEvent->reset();
+    m_outputThread = std::thread(&KxModulePoolMgr::ThrdOutputAV, this);
+    m_photoThread = std::thread(&KxModulePoolMgr::ThrdOutputPhoto, this);
+    m_bStarted = true;
+    return KxMerioErrors::OK;
+}
+
+int KxModulePoolMgr::stop()
+{
+    std::lock_guard<std::mutex> guard(m_stateMutex);
+    return stopLocked();
+}
+
+int KxModulePoolMgr::stopLocked()
+{
+    if (!m_bInited || !m_bStarted) {
+        qWarning() << "KxModulePoolMgr::stop" << "  not started";
+        return KxMerioErrors::NOT_INITED;
+    }
+    m_pStopEvent->set();
+    qDebug() << "KxModulePoolMgr::stop" << "  wait for threads exiting.";
+    m_outputThread.join();
+    m_photoThread.join();
+    returnQueuedPackets();
+    m_bStarted = false;
+    m_bStoppedOnce = true;
+    qDebug() << "KxModulePoolMgr::stop" << "  return OK";
+    return KxMerioErrors::OK;
+}
+
+void KxModulePoolMgr::returnQueuedPackets()
+{
+    int dropped = 0;
+    for (IKxMediaPacket *packet : m_outputQueue.drainFilled()) {
+        packet->reset();
+        if (packet->getType() == KX_PACKET_AUDIO)
+            m_audioQueue.putFree(packet);
+        else
+            m_videoQueue.putFree(packet);
+        ++dropped;
+    }
+    for (IKxMediaPacket *packet : m_photoQueue.drainFilled()) {
+        packet->reset();
+        m_photoQueue.putFree(packet);
+        ++dropped;
+    }
+    if (dropped > 0) {
+        m_iDiscarded += dropped;
+        qDebug() << "KxModulePoolMgr::stop" << "  packets not delivered before stop:" << dropped;
+    }
+}
+
+int KxModulePoolMgr::destory()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_stateMutex);
+        if (!m_bInited) {
+            qWarning() << "KxModulePoolMgr::destory" << "  not initialised";
+            return KxMerioErrors::NOT_INITED;
+        }
+        if (m_bStarted) {
+            qWarning() << "KxModulePoolMgr::destory" << "  still running, stopping first";
+            stopLocked();
+        }
+        // Set the stop event for good: a late borrower gets null at once.
+        m_pStopEvent->set();
+        for (auto *queue : {&m_audioQueue, &m_videoQueue, &m_photoQueue})
+            for (IKxMediaPacket *packet : queue->registeredItems())
+                packet->release();
+        m_bInited = false;
+    }
+    qDebug() << "KxModulePoolMgr::destory" << "  return OK";
+    delete this;
+    return KxMerioErrors::OK;
+}
+
+int KxModulePoolMgr::config(int, int)
+{
+    return -1;
+}
+
+int KxModulePoolMgr::registerCallback(ICallBack *)
+{
+    return -1;
+}
+
+int KxModulePoolMgr::setPhotoModule(IKxModulePhoto *photo)
+{
+    qDebug() << "KxModulePoolMgr::setPhotoModule" << "enter ...";
+    m_pPhotoModule = photo;
+    return KxMerioErrors::OK;
+}
+
+int KxModulePoolMgr::setLocalFileModule(IKxModuleLocalFile *localFile)
+{
+    qDebug() << "KxModulePoolMgr::setLocalFileModule" << "enter ...";
+    m_pLocalFileModule = localFile;
+    return KxMerioErrors::OK;
+}
+
+IKxMediaPacket *KxModulePoolMgr::borrow(KxHandoffQueue<IKxMediaPacket> &queue, int timeoutMs)
+{
+    if (!m_bInited)
+        return nullptr;
+    return queue.takeFree(timeoutMs);
+}
+
+IKxMediaPacket *KxModulePoolMgr::getAudioPacket(int timeoutMs)
+{
+    return borrow(m_audioQueue, timeoutMs);
+}
+
+IKxMediaPacket *KxModulePoolMgr::getVideoPacket(int timeoutMs)
+{
+    return borrow(m_videoQueue, timeoutMs);
+}
+
+IKxMediaPacket *KxModulePoolMgr::getPhotoPacket(int timeoutMs)
+{
+    return borrow(m_photoQueue, timeoutMs);
+}
+
+int KxModulePoolMgr::pushOutput(IKxMediaPacket *packet, int expectedType, const char *op)
+{
+    if (!m_bInited) {
+        qWarning() << op << "  not initialised";
+        return -1;
+    }
+    if (!packet) {
+        qWarning() << op << "  null packet";
+        return KxMerioErrors::INVALID_POINTER;
+    }
+    if (packet->getType() != expectedType) {
+        qWarning() << op << "  packet of type" << packet->getType() << "refused";
+        return KxMerioErrors::INVALID_PARAMETER;
+    }
+    KxHandoffQueue<IKxMediaPacket> &queue =
+        expectedType == KX_PACKET_PHOTO ? m_photoQueue : m_outputQueue;
+    if (!queue.putFilled(packet)) {
+        qWarning() << op << "  queue refused the packet";
+        return KxMerioErrors::INVALID_PARAMETER;
+    }
+    return 0;
+}
+
+int KxModulePoolMgr::pushAudioPacket(IKxMediaPacket *packet)
+{
+    return pushOutput(packet, KX_PACKET_AUDIO, "KxModulePoolMgr::pushAudioPacket");
+}
+
+int KxModulePoolMgr::pushVideoPacket(IKxMediaPacket *packet)
+{
+    return pushOutput(packet, KX_PACKET_VIDEO, "KxModulePoolMgr::pushVideoPacket");
+}
+
+int KxModulePoolMgr::pushPhotoPacket(IKxMediaPacket *packet)
+{
+    return pushOutput(packet, KX_PACKET_PHOTO, "KxModulePoolMgr::pushPhotoPacket");
+}
+
+void KxModulePoolMgr::ThrdOutputAV()
+{
+    kxsync::setCurrentThreadName("kx-pool-av");
+    for (;;) {
+        IKxMediaPacket *packet = m_outputQueue.takeFilled(kxsync::Infinite);
+        if (!packet)
+            break;
+        const int type = packet->getType();
+        if (IKxModuleLocalFile *localFile = m_pLocalFileModule.load())
+            localFile->inputMediaPacket(packet);
+        packet->reset();
+        if (type == KX_PACKET_AUDIO)
+            m_audioQueue.putFree(packet);
+        else
+            m_videoQueue.putFree(packet);
+    }
+    qDebug() << "Pool-mgr-OutputAV thread exit ";
+}
+
+void KxModulePoolMgr::ThrdOutputPhoto()
+{
+    kxsync::setCurrentThreadName("kx-pool-photo");
+    for (;;) {
+        IKxMediaPacket *packet = m_photoQueue.takeFilled(kxsync::Infinite);
+        if (!packet)
+            break;
+        IKxModulePhoto *photo = m_pPhotoModule.load();
+        if (packet->getType() == KX_PACKET_PHOTO && photo) {
+            qDebug() << "KxModulePoolMgr::ThrdOutputPhoto" << " photo: " << packet->getSize();
+            photo->saveMediaPacket(packet);
+        }
+        packet->reset();
+        m_photoQueue.putFree(packet);
+    }
+    qDebug() << "Pool-mgr-Photo thread exit ";
+}
