@@ -1,0 +1,5 @@
+# Tests of the camera path: preview layer, frame pipeline, encoder, module.
+if(TARGET kx_platform_display)
+  kx_add_test(NAME tst_display SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_display.cpp
+    LIBS kx_platform_display kx_libyuv PkgConfig::X11LIBS kx_test_main LABELS capture GUI)
+endif()
