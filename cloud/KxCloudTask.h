@@ -1,0 +1,92 @@
+#pragma once
+// Records of the cloud module: one CloudTask per recording with its segments
+// and snapshots, and one PendingRecordRequest per classroom-record request
+// awaiting its reply. All of them live on the cloud module's thread only.
+
+#include <QList>
+#include <QMap>
+#include <QString>
+
+#include <cstdint>
+
+/// One HLS segment of a recording.
+struct CloudVideoItem {
+    bool bUploaded = false;
+    bool bRegistered = false;  ///< a registered playlist lists it
+    double duration = 0;       ///< seconds
+    QString localPath;
+    QString remotePath;        ///< set when its upload has finished
+};
+
+/// One snapshot of a recording.
+struct CloudPhotoItem {
+    bool bUploaded = false;
+    bool bRegistered = false;
+    QString localPath;
+    QString remotePath;
+};
+
+/// The uploads of one recording. Owns its segment and snapshot records.
+struct CloudTask {
+    bool bStopped = false;      ///< stop was called; the task may now complete
+    bool bVideosDone = false;   ///< last completion check found every segment done
+    bool bPhotosDone = false;   ///< same for the snapshots
+    bool bAlternate = false;    ///< remote playlist named with 2 instead of 1
+    bool bUploading = false;    ///< a segment or the playlist after it is in flight
+    bool bOnline = true;        ///< cleared for good when the network goes down
+    bool bCancelled = false;    ///< the recording was discarded
+
+    QString taskId;
+    QString name;
+    QString classroomId;
+    QString shareText;
+    double size = 0;            ///< KiB of the uploaded segments
+    double length = 0;          ///< seconds of the uploaded segments
+    QList<CloudVideoItem *> segments;       ///< in order of arrival
+    QMap<QString, CloudPhotoItem *> snapshots;  ///< by photo id
+
+    CloudTask(const QString &id, const QString &taskName)
+        : taskId(id), name(taskName) {}
+    ~CloudTask()
+    {
+        qDeleteAll(segments);
+        qDeleteAll(snapshots);
+    }
+    CloudTask(const CloudTask &) = delete;
+    CloudTask &operator=(const CloudTask &) = delete;
+
+    CloudVideoItem *firstNotUploaded() const
+    {
+        for (CloudVideoItem *item : segments)
+            if (!item->bUploaded)
+                return item;
+        return nullptr;
+    }
+    int uploadedSegments() const
+    {
+        int n = 0;
+        for (const CloudVideoItem *item : segments)
+            n += item->bUploaded ? 1 : 0;
+        return n;
+    }
+    int registeredPieces() const
+    {
+        int n = 0;
+        for (const CloudVideoItem *item : segments)
+            n += item->bRegistered ? 1 : 0;
+        for (const CloudPhotoItem *item : snapshots)
+            n += item->bRegistered ? 1 : 0;
+        return n;
+    }
+};
+
+/// A classroom-record request awaiting its reply, keyed by its request code.
+struct PendingRecordRequest {
+    QString taskId;
+    int32_t isPhoto = 0;
+    QString localPath;
+    QString photoId;            ///< empty for playlist records
+    /// Playlist records: how many segments the registered playlist lists
+    /// (-1 when not known); its reply marks exactly those as registered.
+    int listedSegments = -1;
+};

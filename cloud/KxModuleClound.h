@@ -1,0 +1,143 @@
+#pragma once
+// Cloud module: for every recording one upload task that asks the service for
+// the storage bucket, uploads the segments one after the other, each followed
+// by a rewritten playlist, uploads the snapshots, registers every playlist and
+// snapshot as a classroom record, passes the share text of the first reply to
+// the callback and sends the completion notice once everything is registered.
+//
+// Threads: the module lives on the thread that created it (the main thread).
+// Every operation except uploadVideo and uploadPhoto must be called there;
+// callbacks are made there. uploadVideo and uploadPhoto may be called from
+// any thread: they queue the file in call order and the module's thread
+// takes it up (at once when they are called on the module's thread, after
+// the files queued before). start, stop and the queries first take up every
+// file queued before them, so a file always belongs to the recording that
+// was current when it was offered.
+
+#include "IKxModuleClound.h"
+#include "KxCloudTask.h"
+
+#include <QJsonObject>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <deque>
+#include <mutex>
+
+class IKxNetWorkManager;
+class KxInternetMonitor;
+
+class KxModuleClound : public QObject, public IKxModuleClound {
+    Q_OBJECT
+    Q_INTERFACES(IKxModuleClound)
+public:
+    explicit KxModuleClound(QObject *parent = nullptr);
+    /// Stops the internet monitor (bounded wait) and frees every task.
+    ~KxModuleClound() override;
+
+    /// Stores the callback (not owned, may be null); allowed at any time.
+    void registerCallback(ICallBack *callback) override;
+    /// Takes the network manager from the application property
+    /// "IKxNetWorkManager", connects to its services and starts the internet
+    /// monitor. Without a manager the module stays offline: every recording
+    /// is reported offline and every file refused.
+    void init() override;
+    /// Begins a recording (key = task id) and sends the bucket query; the task
+    /// opens when the bucket reply arrives.
+    void start(const QString &key, const QString &name) override;
+    /// Ends the current recording. Without discard the task completes when
+    /// its last record reply arrives; with discard its uploads are cancelled,
+    /// its local segment files removed and the task dropped.
+    void stop(bool discard) override;
+    /// Asks the internet monitor to quit; tasks are left as they are.
+    void destory() override;
+    /// Work folder of the module's local playlists.
+    void config(const QString &tmpFolder) override;
+    /// Offers one finished segment (UTF-8 path, duration in seconds) of the
+    /// current recording. Any thread.
+    void uploadVideo(const char *path, double duration) override;
+    /// Offers one saved snapshot (UTF-8 path) of the current recording. Any
+    /// thread.
+    void uploadPhoto(const char *path) override;
+    /// True when every task has passed its completion check (or none exists).
+    bool isUploadDone() override;
+    void startSendProgress() override;
+    void stopSendProgress() override;
+    /// Stops every transfer, removes the local segments of every task and
+    /// drops all tasks and pending requests.
+    void cancelUpload() override;
+    /// Stops every transfer and returns the names of unfinished tasks.
+    QList<QString> notUploadList() override;
+
+    /// "%1/%2.m3u8" in folder, creating folder when missing.
+    static QString createLocalM3U8FilePath(const QString &folder, const QString &taskId);
+
+    /// Number of live tasks (diagnostics and tests).
+    int taskCount() const { return m_tasks.size(); }
+    /// Number of record requests awaiting their reply (diagnostics and tests).
+    int pendingCount() const { return m_pending.size(); }
+
+private slots:
+    void sltUploadFinished(int res, QJsonObject jsonInfo);
+    void sltHttpRequestFinish(QString mark, QJsonObject jsonObj, QString requestUrl);
+    void sltHttpAuthenticateError();
+    void sltHttpRequestError(QString mark, int code, QString requestUrl);
+    void sltHttpConnectError();
+    void sltHttpTimeout();
+    void sltNetWorkState(bool has);
+
+private:
+    struct FileOffer {
+        bool isPhoto = false;
+        QString path;
+        double duration = 0;
+    };
+
+    void connectSignals();
+    void getBucketName();
+    void requestQRCodeContent();
+    void postFileUpdate(const QString &taskId, const QString &remotePath, const QString &localPath,
+                        int32_t isPhoto, const QString &photoId, int listedSegments = -1);
+    void postTaskDone(const QString &taskId);
+    bool isHttpDone(const QString &taskId);
+
+    void offerFile(FileOffer offer);
+    void drainOffers();
+    void acceptVideo(const QString &path, double duration);
+    void acceptPhoto(const QString &path);
+    CloudTask *acceptingTask(const char *operation, const QString &path);
+    bool uploadFile(const QString &taskId, const QString &localPath, int type, QJsonObject job);
+    bool submitNextSegment(CloudTask *task);
+    bool submitPlaylist(CloudTask *task, bool opening);
+    void updateM3U8(const QString &taskId);
+    QString createRemoteFilePath(const QString &fileName, const QString &taskId) const;
+    void sendProgress();
+    void deleteTask(const QString &taskId);
+    void handleRecordReply(const QJsonObject &jsonObj);
+    bool currentOnline();
+
+    void httpGet(const QMap<QString, QString> &params, const QString &path);
+    void httpPost(const QMap<QString, QString> &params, const QString &path);
+    void submitJob(const QJsonObject &job);
+
+    IKxNetWorkManager *m_pNet = nullptr;
+    ICallBack *m_pCallback = nullptr;
+    KxInternetMonitor *m_pMonitor = nullptr;
+    QString m_strWorkFolder;
+    QString m_strBucketName;
+    bool m_bProgress = false;
+    QString m_strCurrentTaskId;
+    QString m_strCurrentTaskName;
+    QMap<QString, CloudTask *> m_tasks;
+    QMap<quint64, PendingRecordRequest *> m_pending;
+    QVector<QString> m_cancelledIds;
+    bool m_bNetSeen = false;
+    bool m_bLastNet = false;
+
+    // Files offered from other threads, taken up in order on the module's
+    // thread. The only state shared between threads.
+    std::mutex m_offerLock;
+    std::deque<FileOffer> m_offers;
+};
