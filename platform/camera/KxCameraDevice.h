@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kxcam {
@@ -99,5 +100,39 @@ public:
     /// Takes the oldest queued event; false when none is queued.
     virtual bool takeEvent(DeviceEvent *event) = 0;
 };
+
+// ---------------------------------------------------------------------------
+// Helpers shared by the backends, the tools and the tests.
+
+/// Renders frame frameIndex of the virtual camera's test picture as packed
+/// I420 (Y width*height, then U and V (width/2)*(height/2) each) into i420.
+/// The picture is a function of (width, height, frameIndex,
+/// frameDuration100ns) only: a smooth moving wave, a moving box, and a band
+/// with the frame number and the frame's stream time (frameIndex times the
+/// frame duration) drawn with a built-in font. width and height must be even.
+/// Any thread.
+void renderTestPattern(int width, int height, int64_t frameIndex, uint8_t *i420,
+                       int64_t frameDuration100ns = 666666);
+
+/// Encodes a packed I420 picture as a baseline JPEG (4:2:0) into out (resized
+/// to the JPEG length; its capacity is reused). false (out emptied) when
+/// libjpeg fails. Any thread.
+bool encodeJpegI420(const uint8_t *i420, int width, int height, int quality, std::vector<uint8_t> *out);
+
+/// Splits a file of concatenated JPEG pictures at their SOI/EOI markers
+/// (FF D8 ... FF D9). Returns (offset, length) of each complete picture;
+/// bytes outside pictures and an unterminated tail are ignored.
+std::vector<std::pair<size_t, size_t>> splitJpegStream(const uint8_t *data, size_t size);
+
+/// Maps a V4L2 pixel format to the FourCC reported to callers ("YUYV" is
+/// reported as "YUY2", "MJPG" stays); 0 for formats this layer does not offer.
+uint32_t fourccFromV4l2(uint32_t pixelformat);
+/// The inverse of fourccFromV4l2; 0 for unknown codes.
+uint32_t v4l2FromFourcc(uint32_t fourcc);
+/// A V4L2 frame interval (seconds as numerator/denominator) in 100 ns units,
+/// rounded to the nearest unit; 0 when the interval is not positive.
+int64_t frameDurationFromInterval(uint32_t numerator, uint32_t denominator);
+/// "MJPG" / "YUY2" style text of a FourCC (non-printable bytes as '?').
+std::string fourccText(uint32_t fourcc);
 
 } // namespace kxcam

@@ -1,0 +1,345 @@
+// The virtual camera: behaves like a USB camera on its streaming thread
+// (samples at the frame interval on a steady clock, a slow sink holds the
+// thread and the missed intervals are dropped, as a driver drops frames when
+// no buffer is queued), with faults described in a JSON file.
+
+#include "KxCameraBackends_p.h"
+
+#include <libyuv/convert_from.h>
+
+#include <QByteArray>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+
+namespace kxcam {
+namespace virtualcam {
+
+namespace {
+
+struct Faults {
+    double stopAfterSeconds = 0; ///< > 0: each streaming run ends as if unplugged
+    bool failOpen = false;
+    bool failStart = false;
+    int corruptEvery = 0;  ///< every Nth sample has its headers scribbled over
+    int truncateEvery = 0; ///< every Nth sample is cut to half its length
+    int emptyEvery = 0;    ///< every Nth sample is delivered with length 0
+};
+
+struct DeviceSpec {
+    DeviceInfo info;
+    std::vector<Capability> caps;
+    std::string mjpegFile; ///< empty: the built-in picture
+    Faults faults;
+};
+
+constexpr int64_t kDuration15fps = 666666;
+
+DeviceSpec defaultDevice()
+{
+    DeviceSpec spec;
+    spec.info.friendlyName = "VANTRI Multimedia Unit HD";
+    spec.info.pathReadable = true;
+    spec.caps = {
+        Capability{Capability::KindVideoInfo, 1280, 720, kDuration15fps, kFourccMJPG},
+        Capability{Capability::KindVideoInfo, 1280, 720, kDuration15fps, kFourccYUY2},
+        Capability{Capability::KindVideoInfo, 640, 480, kDuration15fps, kFourccYUY2},
+    };
+    return spec;
+}
+
+uint32_t parseFourcc(const QString &text)
+{
+    const QByteArray b = text.toLatin1();
+    if (b.size() != 4)
+        return 0;
+    return fourcc(b[0], b[1], b[2], b[3]);
+}
+
+/// Reads the device descriptions; false with the reason in error.
+bool loadSpecs(const std::string &config, std::vector<DeviceSpec> *specs, std::string *error)
+{
+    specs->clear();
+    if (config == "default") {
+        specs->push_back(defaultDevice());
+    } else {
+        QFile file(QString::fromStdString(config));
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = "cannot read " + config + ": " + file.errorString().toStdString();
+            return false;
+        }
+        QJsonParseError parseError;
+        const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+        if (!doc.isObject()) {
+            *error = config + ": " + parseError.errorString().toStdString();
+            return false;
+        }
+        const QString baseDir = QFileInfo(file).absolutePath();
+        const QJsonArray devices = doc.object().value("devices").toArray();
+        for (const QJsonValue &value : devices) {
+            const QJsonObject o = value.toObject();
+            DeviceSpec spec;
+            spec.info.friendlyName = o.value("name").toString().toStdString();
+            spec.info.pathReadable = o.value("readable").toBool(true);
+            for (const QJsonValue &capValue : o.value("capabilities").toArray()) {
+                const QJsonObject c = capValue.toObject();
+                Capability cap;
+                cap.kind = c.value("kind").toInt(Capability::KindVideoInfo);
+                cap.width = c.value("width").toInt();
+                cap.height = c.value("height").toInt();
+                if (c.contains("frameDuration"))
+                    cap.frameDuration100ns = int64_t(c.value("frameDuration").toDouble());
+                else {
+                    const double fps = c.value("fps").toDouble(15.0);
+                    cap.frameDuration100ns = fps > 0 ? int64_t(10000000.0 / fps + 0.5) : 0;
+                }
+                cap.fourcc = parseFourcc(c.value("format").toString("MJPG"));
+                if (cap.width < 2 || cap.height < 2 || (cap.width & 1) || (cap.height & 1)) {
+                    *error = config + ": capability sizes must be even and at least 2x2";
+                    return false;
+                }
+                spec.caps.push_back(cap);
+            }
+            const QString mjpeg = o.value("mjpegFile").toString();
+            if (!mjpeg.isEmpty())
+                spec.mjpegFile = QFileInfo(mjpeg).isAbsolute() ? mjpeg.toStdString()
+                                                               : (baseDir + "/" + mjpeg).toStdString();
+            const QJsonObject f = o.value("faults").toObject();
+            spec.faults.stopAfterSeconds = f.value("stopAfterSeconds").toDouble(0);
+            spec.faults.failOpen = f.value("failOpen").toBool(false);
+            spec.faults.failStart = f.value("failStart").toBool(false);
+            spec.faults.corruptEvery = f.value("corruptEvery").toInt(0);
+            spec.faults.truncateEvery = f.value("truncateEvery").toInt(0);
+            spec.faults.emptyEvery = f.value("emptyEvery").toInt(0);
+            specs->push_back(spec);
+        }
+    }
+    for (size_t i = 0; i < specs->size(); ++i)
+        (*specs)[i].info.devicePath = std::string(kPathPrefix) + std::to_string(i);
+    return true;
+}
+
+bool everyNth(int every, int64_t sampleIndex)
+{
+    return every > 0 && (sampleIndex + 1) % every == 0;
+}
+
+class VirtualDevice : public CaptureDevice {
+public:
+    VirtualDevice(DeviceSpec spec, std::vector<uint8_t> file, std::vector<std::pair<size_t, size_t>> pictures)
+        : m_spec(std::move(spec)), m_file(std::move(file)), m_pictures(std::move(pictures))
+    {
+    }
+    ~VirtualDevice() override { stop(); }
+
+    const DeviceInfo &info() const override { return m_spec.info; }
+    std::vector<Capability> capabilities() override { return m_spec.caps; }
+
+    bool setFormat(const Capability &format) override
+    {
+        if (m_thread.joinable()) {
+            qWarning() << "kxcam::VirtualDevice::setFormat" << "refused while streaming";
+            return false;
+        }
+        for (const Capability &cap : m_spec.caps) {
+            if (cap.width == format.width && cap.height == format.height && cap.fourcc == format.fourcc &&
+                cap.frameDuration100ns == format.frameDuration100ns) {
+                m_format = cap;
+                m_formatSet = true;
+                return true;
+            }
+        }
+        qWarning() << "kxcam::VirtualDevice::setFormat" << "not offered:" << format.width << format.height
+                   << QString::fromStdString(fourccText(format.fourcc));
+        return false;
+    }
+
+    bool start(SampleSink *sink) override
+    {
+        if (!sink || !m_formatSet || m_thread.joinable())
+            return false;
+        if (m_spec.faults.failStart) {
+            qWarning() << "kxcam::VirtualDevice::start" << "configured to fail";
+            return false;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopRequested = false;
+        }
+        m_streaming = true;
+        m_thread = std::thread(&VirtualDevice::run, this, sink, m_format);
+        return true;
+    }
+
+    void stop() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopRequested = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+        m_streaming = false;
+    }
+
+    bool isStreaming() const override { return m_streaming; }
+    kxsync::Event *eventSignal() override { return m_events.signal(); }
+    bool takeEvent(DeviceEvent *event) override { return m_events.take(event); }
+
+private:
+    void run(SampleSink *sink, Capability format)
+    {
+        kxsync::setCurrentThreadName("kx-capture");
+        using clock = std::chrono::steady_clock;
+        const auto interval = std::chrono::nanoseconds(std::max<int64_t>(1, format.frameDuration100ns) * 100);
+        const auto t0 = clock::now();
+        const auto lostAt = t0 + std::chrono::duration_cast<clock::duration>(
+                                     std::chrono::duration<double>(m_spec.faults.stopAfterSeconds));
+        const int w = format.width, h = format.height;
+        std::vector<uint8_t> picture(size_t(w) * h * 3 / 2);
+        std::vector<uint8_t> sample;
+        int64_t slot = 0;
+        for (int64_t n = 0;; ++n) {
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                if (m_wake.wait_until(lock, t0 + slot * interval, [this] { return m_stopRequested; }))
+                    break;
+            }
+            if (m_spec.faults.stopAfterSeconds > 0 && clock::now() >= lostAt) {
+                m_streaming = false;
+                m_events.push(DeviceEvent::DeviceLost, "virtual camera unplugged");
+                break;
+            }
+            const uint8_t *data = nullptr;
+            size_t length = 0;
+            if (format.fourcc == kFourccMJPG && !m_pictures.empty()) {
+                const auto &pic = m_pictures[size_t(n % int64_t(m_pictures.size()))];
+                data = m_file.data() + pic.first;
+                length = pic.second;
+            } else {
+                renderTestPattern(w, h, n, picture.data(), format.frameDuration100ns);
+                if (format.fourcc == kFourccMJPG) {
+                    if (!encodeJpegI420(picture.data(), w, h, 85, &sample)) {
+                        m_events.push(DeviceEvent::StreamError, "JPEG encoding failed");
+                        break;
+                    }
+                } else if (format.fourcc == kFourccYUY2) {
+                    sample.resize(size_t(w) * h * 2);
+                    libyuv::I420ToYUY2(picture.data(), w, picture.data() + size_t(w) * h, w / 2,
+                                       picture.data() + size_t(w) * h * 5 / 4, w / 2, sample.data(), w * 2, w, h);
+                } else {
+                    sample = picture; // other FourCCs carry the raw picture
+                }
+                data = sample.data();
+                length = sample.size();
+            }
+            if (everyNth(m_spec.faults.emptyEvery, n)) {
+                length = 0;
+            } else if (everyNth(m_spec.faults.truncateEvery, n)) {
+                length /= 2;
+            } else if (everyNth(m_spec.faults.corruptEvery, n)) {
+                if (data != sample.data())
+                    sample.assign(data, data + length);
+                // Scribble over the headers after SOI: no decoder can read it.
+                uint32_t x = uint32_t(n) * 2654435761u + 1;
+                for (size_t i = 2; i < std::min<size_t>(length, 600); ++i) {
+                    x = x * 1103515245u + 12345u;
+                    sample[i] = uint8_t(x >> 16);
+                }
+                data = sample.data();
+            }
+            sink->onSample(data, int(length));
+
+            ++slot;
+            const auto now = clock::now();
+            if (t0 + slot * interval < now) // missed intervals are dropped
+                slot = (now - t0) / interval + 1;
+        }
+    }
+
+    DeviceSpec m_spec;
+    std::vector<uint8_t> m_file;
+    std::vector<std::pair<size_t, size_t>> m_pictures;
+    Capability m_format;
+    bool m_formatSet = false;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stopRequested = false;
+    std::atomic<bool> m_streaming{false};
+    EventQueue m_events;
+};
+
+} // namespace
+
+std::vector<DeviceInfo> enumerate(const std::string &config, int *status)
+{
+    std::vector<DeviceSpec> specs;
+    std::string error;
+    std::vector<DeviceInfo> list;
+    if (!loadSpecs(config, &specs, &error)) {
+        qWarning() << "kxcam::CaptureDevice::enumerate" << QString::fromStdString(error);
+        if (status)
+            *status = -1;
+        return list;
+    }
+    for (const DeviceSpec &spec : specs)
+        list.push_back(spec.info);
+    if (status)
+        *status = 0;
+    return list;
+}
+
+std::unique_ptr<CaptureDevice> open(const std::string &config, const DeviceInfo &device, std::string *error)
+{
+    std::vector<DeviceSpec> specs;
+    std::string reason;
+    auto fail = [&](const std::string &text) -> std::unique_ptr<CaptureDevice> {
+        if (error)
+            *error = text;
+        qWarning() << "kxcam::CaptureDevice::open" << QString::fromStdString(device.devicePath)
+                   << QString::fromStdString(text);
+        return nullptr;
+    };
+    if (!loadSpecs(config, &specs, &reason))
+        return fail(reason);
+    const std::string index = device.devicePath.substr(std::string(kPathPrefix).size());
+    size_t i = 0;
+    try {
+        i = std::stoul(index);
+    } catch (...) {
+        return fail("no such virtual device");
+    }
+    if (i >= specs.size() || std::to_string(i) != index)
+        return fail("no such virtual device");
+    DeviceSpec &spec = specs[i];
+    if (!spec.info.pathReadable)
+        return fail("device path not readable");
+    if (spec.faults.failOpen)
+        return fail("virtual device configured to fail to open");
+    std::vector<uint8_t> file;
+    std::vector<std::pair<size_t, size_t>> pictures;
+    if (!spec.mjpegFile.empty()) {
+        QFile f(QString::fromStdString(spec.mjpegFile));
+        if (!f.open(QIODevice::ReadOnly))
+            return fail("cannot read " + spec.mjpegFile);
+        const QByteArray bytes = f.readAll();
+        file.assign(bytes.begin(), bytes.end());
+        pictures = splitJpegStream(file.data(), file.size());
+        if (pictures.empty())
+            return fail("no JPEG picture in " + spec.mjpegFile);
+    }
+    return std::unique_ptr<CaptureDevice>(new VirtualDevice(std::move(spec), std::move(file), std::move(pictures)));
+}
+
+} // namespace virtualcam
+} // namespace kxcam
