@@ -1,0 +1,94 @@
+// The exports of libVoxtap: one engine per process behind one library
+// mutex.
+
+#include "Voxtap.h"
+
+#include "VoxtapCoreAudioApi.h"
+#include "VoxtapLog.h"
+
+#include <mutex>
+#include <new>
+
+namespace {
+
+std::mutex g_libraryMutex;
+voxtap::VoxtapCoreAudioApi *g_engine = nullptr;
+
+voxtap::VoxtapCoreAudioApi *ensureEngine()
+{
+    if (!g_engine)
+        g_engine = new (std::nothrow) voxtap::VoxtapCoreAudioApi();
+    return g_engine;
+}
+
+} // namespace
+
+extern "C" {
+
+int Voxtap_InitWithId(const char *endpointId, const VoxtapAudioParams *params)
+{
+    std::lock_guard<std::mutex> lock(g_libraryMutex);
+    voxtap::VoxtapCoreAudioApi *engine = ensureEngine();
+    if (!engine)
+        return VOXTAP_E_GENERIC;
+    return engine->initWithId(endpointId, params);
+}
+
+int Voxtap_Init(int useCapture, const VoxtapAudioParams *params)
+{
+    std::lock_guard<std::mutex> lock(g_libraryMutex);
+    voxtap::VoxtapCoreAudioApi *engine = ensureEngine();
+    if (!engine)
+        return VOXTAP_E_GENERIC;
+    return engine->initDefault(useCapture, params);
+}
+
+int Voxtap_Start()
+{
+    std::lock_guard<std::mutex> lock(g_libraryMutex);
+    if (!g_engine)
+        return VOXTAP_E_GENERIC;
+    return g_engine->start();
+}
+
+int Voxtap_Pause(int pause)
+{
+    std::lock_guard<std::mutex> lock(g_libraryMutex);
+    if (!g_engine)
+        return VOXTAP_E_GENERIC;
+    g_engine->setPause(pause != 0);
+    return VOXTAP_OK;
+}
+
+int Voxtap_Stop()
+{
+    std::lock_guard<std::mutex> lock(g_libraryMutex);
+    if (!g_engine)
+        return VOXTAP_E_GENERIC;
+    return g_engine->stop();
+}
+
+void Voxtap_SetDataCbk(VoxtapNotify *receiver)
+{
+    std::lock_guard<std::mutex> lock(g_libraryMutex);
+    if (g_engine)
+        g_engine->setReceiver(receiver);
+}
+
+int Voxtap_ListDevices(std::list<VoxtapDeviceInfo> *devices, int flow)
+{
+    return voxtap::VoxtapCoreAudioApi::listDevices(devices, flow);
+}
+
+int Voxtap_UnInit()
+{
+    std::lock_guard<std::mutex> lock(g_libraryMutex);
+    if (!g_engine)
+        return VOXTAP_OK;
+    const int result = g_engine->uninit();
+    delete g_engine;
+    g_engine = nullptr;
+    return result;
+}
+
+} // extern "C"

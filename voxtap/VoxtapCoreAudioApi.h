@@ -1,0 +1,114 @@
+#pragma once
+// The one capture engine behind libVoxtap's exports. It records one
+// PulseAudio source (or a sink's monitor, for loopback capture of a render
+// endpoint) on its own capture thread "kx-voxtap", converts and encodes
+// each block with AacPacker, and hands every AAC access unit to the
+// receiver. It follows the endpoint's presence, port availability, volume
+// and mute through the server's subscription.
+//
+// Threads: the operations are called under the library mutex. The capture
+// thread runs the started and stopped handlers and onAudioData; the main
+// loop thread ("kx-voxtap-pa") runs onDeviceState.
+
+#include "Voxtap.h"
+#include "VoxtapAacPacker.h"
+#include "VoxtapPulse.h"
+
+#include <sync/KxSync.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace voxtap {
+
+class VoxtapCoreAudioApi : private AccessUnitSink {
+public:
+    VoxtapCoreAudioApi();
+    ~VoxtapCoreAudioApi() override;
+    VoxtapCoreAudioApi(const VoxtapCoreAudioApi &) = delete;
+    VoxtapCoreAudioApi &operator=(const VoxtapCoreAudioApi &) = delete;
+
+    /// 1 for a null id, 0 when already initialised, else 0 or a
+    /// VoxtapResult code; a failure leaves the engine uninitialised.
+    int initWithId(const char *endpointId, const VoxtapAudioParams *params);
+    /// The default source (useCapture non-zero) or the default sink's monitor.
+    int initDefault(int useCapture, const VoxtapAudioParams *params);
+    /// 1 not initialised, 3 thread present, 2 thread creation failed,
+    /// 0x1000007 the stream did not start (the thread stays until stop).
+    int start();
+    /// Corks the stream, ends and joins the capture thread, clears pause. 0.
+    int stop();
+    /// Stops and releases everything; 0 or 0x1000011.
+    int uninit();
+    void setPause(bool pause) { m_bPaused.store(pause); }
+    /// Once this returns no onDeviceState call with the previous receiver
+    /// is in progress.
+    void setReceiver(VoxtapNotify *receiver);
+
+    bool isInitialised() const { return m_conn.isOpen() && m_pStream != nullptr; }
+    bool isCapturing() const { return m_captureThread.joinable(); }
+    const std::string &endpointId() const { return m_endpoint.name; }
+    int dataFlow() const { return m_endpoint.flow; }
+    const MixFormat &mixFormat() const { return m_mix; }
+    float masterVolume() const { return m_fVolume.load(); }
+    bool isMuted() const { return m_bMuted.load(); }
+    /// The code at which the capture thread last ended on a failure, or 0.
+    int lastCaptureError() const { return m_iLastCaptureError.load(); }
+    int encoderSampleRate() const { return m_packer.encoderSampleRate(); }
+    std::vector<uint8_t> encoderExtradata() const { return m_packer.extradata(); }
+
+    /// A change of the endpoint in use (volume, mute, port), on the main
+    /// loop thread.
+    void handleEndpointChange(const EndpointInfo &info);
+
+    /// Implements Voxtap_ListDevices.
+    static int listDevices(std::list<VoxtapDeviceInfo> *devices, int flow);
+
+private:
+    int initOn(const std::string &name, bool byDefault, bool defaultCapture,
+               const VoxtapAudioParams *params);
+    int openStream();
+    void closeStream();
+    void releaseAll();
+
+    void captureThreadMain();
+    int readAvailable(size_t *pending);
+    void onStarted();
+    void onStopped();
+    void onData(const uint8_t *data, int frames);
+    void accessUnit(const uint8_t *data, int length) override;
+    void notifyState(int state);
+    void onContextFailed();
+    void updateFromEndpoint(const EndpointInfo &info);
+
+    static void subscribeCb(pa_context *c, pa_subscription_event_type_t t, uint32_t index, void *userdata);
+    static void streamStateCb(pa_stream *s, void *userdata);
+    static void streamReadCb(pa_stream *s, size_t bytes, void *userdata);
+
+    PulseConnection m_conn;
+    EndpointInfo m_endpoint;
+    MixFormat m_mix;
+    pa_stream *m_pStream = nullptr;
+    AacPacker m_packer;
+
+    std::thread m_captureThread;
+    kxsync::Event m_dataEvent{false};
+    kxsync::Event m_stopEvent{false};
+    std::vector<uint8_t> m_captureBuffer;
+
+    std::atomic<bool> m_bPaused{false};
+    std::atomic<int> m_iLastCaptureError{0};
+    std::atomic<VoxtapNotify *> m_pReceiver{nullptr};
+    std::atomic<float> m_fVolume{1.0f};
+    std::atomic<bool> m_bMuted{false};
+    // Main loop thread only (or under the main loop lock).
+    bool m_bGoneNotified = false;
+    bool m_bUnpluggedNotified = false;
+    bool m_bClosing = false;
+    // Capture thread only.
+    bool m_bMutedEndpoint = false;
+};
+
+} // namespace voxtap
