@@ -1,0 +1,128 @@
+#include "KxMp4Creater.h"
+
+#include "IKxMediaPacket.h"
+#include "KxMuxer.h"
+
+#include <QDebug>
+
+#include <algorithm>
+
+namespace KxFileModule {
+
+bool kxRecordFromPacket(IKxMediaPacket *packet, KxMuxRecord *record, double *t)
+{
+    if (!packet || !packet->getData() || packet->getSize() < 1)
+        return false;
+    const int type = packet->getType();
+    if (type == KX_PACKET_AUDIO) {
+        KxAudioInfo info;
+        packet->getAudioInfo(&info);
+        record->stream = KX_MUX_AUDIO;
+        record->key = 1;
+        record->dts = info.dts;
+        record->pts = info.pts;
+        record->timeBaseDen = info.timeBase;
+    } else if (type == KX_PACKET_VIDEO) {
+        KxVideoInfo info;
+        packet->getVideoInfo(&info);
+        record->stream = KX_MUX_VIDEO;
+        record->key = info.bKeyFrame ? 1 : 0;
+        record->dts = info.dts;
+        record->pts = info.pts;
+        record->timeBaseDen = info.timeBase;
+    } else {
+        return false;
+    }
+    record->timeBaseNum = 1;
+    record->data = packet->getData();
+    record->size = packet->getSize();
+    // A packet without a usable time base is refused by the muxer; its
+    // time must not disturb the writers' bookkeeping either.
+    *t = record->timeBaseDen > 0 ? record->pts * 1000000.0 / record->timeBaseDen : 0.0;
+    return record->timeBaseDen > 0;
+}
+
+KxMp4Creater::KxMp4Creater() = default;
+
+KxMp4Creater::~KxMp4Creater()
+{
+    close();
+}
+
+int KxMp4Creater::init(const KxWriterConfig &config)
+{
+    qDebug() << "KxMp4Creater::init" << QString::fromStdString(config.path);
+    m_path = config.path;
+    m_iSegmentLength = config.segmentLength;
+    m_params = config.params;
+    return 0;
+}
+
+int KxMp4Creater::start()
+{
+    qDebug() << "KxMp4Creater::start";
+    m_bHaveFirst = false;
+    m_firstTime = 0;
+    m_lastTime = 0;
+    return 0;
+}
+
+int KxMp4Creater::write(IKxMediaPacket *packet)
+{
+    KxMuxRecord record;
+    double t = 0;
+    if (!kxRecordFromPacket(packet, &record, &t)) {
+        if (packet && packet->getSize() > 0 && (packet->getType() == KX_PACKET_AUDIO || packet->getType() == KX_PACKET_VIDEO))
+            qWarning() << "KxMp4Creater::write" << "packet without a time base ignored";
+        return 1;
+    }
+    if (!m_pMuxer) {
+        std::unique_ptr<KxMuxer> muxer(new KxMuxer(m_params));
+        const int ret = muxer->open(m_path.c_str(), "mp4", {});
+        if (ret != 0) {
+            qWarning() << "KxMp4Creater::write" << "cannot open" << QString::fromStdString(m_path) << "status" << ret;
+            return ret;
+        }
+        m_pMuxer = std::move(muxer);
+        if (m_pCallback)
+            m_pCallback->onStart(KX_WRITER_MP4);
+    }
+    // A packet the container refuses is skipped and does not count.
+    if (m_pMuxer->write(&record) != 0)
+        return 0;
+    // The recording spans from its earliest to its latest presentation
+    // time; in push order neither needs to be the first or last packet
+    // (audio runs ahead of the encoder's latency, B-frames reorder).
+    if (!m_bHaveFirst) {
+        m_bHaveFirst = true;
+        m_firstTime = m_lastTime = t;
+    } else {
+        m_firstTime = std::min(m_firstTime, t);
+        m_lastTime = std::max(m_lastTime, t);
+    }
+    return 0;
+}
+
+int KxMp4Creater::close()
+{
+    if (!m_pMuxer)
+        return 0;
+    qDebug() << "KxMp4Creater::close" << QString::fromStdString(m_path);
+    m_pMuxer->close();
+    if (m_pMuxer->failed())
+        qWarning() << "KxMp4Creater::close" << QString::fromStdString(m_path) << "is incomplete: writing failed";
+    m_pMuxer.reset();
+    const double duration = m_bHaveFirst ? (m_lastTime - m_firstTime) / 1000000.0 : 0.0;
+    m_bHaveFirst = false;
+    if (m_pCallback)
+        m_pCallback->onFile(KX_WRITER_MP4, m_path.c_str(), duration);
+    return 0;
+}
+
+int KxMp4Creater::uninit()
+{
+    qDebug() << "KxMp4Creater::uninit";
+    return close();
+}
+
+} // namespace KxFileModule

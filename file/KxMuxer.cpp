@@ -1,0 +1,380 @@
+#include "KxMuxer.h"
+
+#include <QDebug>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/mathematics.h>
+}
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace KxFileModule {
+
+namespace {
+
+constexpr int kDefaultSampleRate = 44100;
+constexpr int kDefaultChannels = 2;
+constexpr int kDefaultFrameRate = 15;
+// The camera encoder runs libx264 with four slice threads; the parameter
+// encoder must be set up the same way so that the stream configuration it
+// yields describes the packets that actually arrive.
+constexpr int kVideoEncoderThreads = 4;
+
+QString avError(int err)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+    av_make_error_string(text, sizeof(text), err);
+    return QString::fromUtf8(text);
+}
+
+// The rate an encoder will really run at for a requested rate: the
+// requested one when the encoder supports it, otherwise the closest rate
+// it lists (the first of equally close ones). The audio capture library
+// chooses its encoder rate by the same rule, so the stream description
+// written here matches its packets.
+int chooseSampleRate(const AVCodec *encoder, int wanted)
+{
+    if (wanted <= 0)
+        wanted = kDefaultSampleRate;
+    if (!encoder->supported_samplerates)
+        return wanted;
+    int best = 0;
+    long bestDiff = LONG_MAX;
+    for (const int *rate = encoder->supported_samplerates; *rate; ++rate) {
+        if (*rate == wanted)
+            return wanted;
+        const long diff = std::labs(static_cast<long>(*rate) - wanted);
+        if (diff < bestDiff) {
+            bestDiff = diff;
+            best = *rate;
+        }
+    }
+    return best > 0 ? best : wanted;
+}
+
+// Whether an Annex B buffer carries both a sequence and a picture
+// parameter set.
+bool hasH264ParameterSets(const uint8_t *data, int size)
+{
+    bool sps = false, pps = false;
+    for (int i = 0; i + 3 < size; ++i) {
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            const int type = data[i + 3] & 0x1f;
+            sps = sps || type == 7;
+            pps = pps || type == 8;
+            i += 2;
+        }
+    }
+    return sps && pps;
+}
+
+} // namespace
+
+struct KxMuxer::Impl {
+    KxWriterParams params;
+    AVFormatContext *ctx = nullptr;
+    AVStream *audio = nullptr;
+    AVStream *video = nullptr;
+    AVPacket *packet = nullptr;
+    // H.264 parameter sets of the parameter encoder, held back from a
+    // container that takes its codec configuration from the first video
+    // packet instead (see addStream).
+    std::vector<uint8_t> heldVideoConfig;
+    bool videoConfigFromStream = false;
+    bool firstVideoPacket = true;
+    std::vector<uint8_t> scratch;
+    int64_t lastDts[2] = {0, 0};
+    bool haveDts[2] = {false, false};
+    bool failed = false;
+    int refused = 0;
+    std::string path;
+
+    int addStream(AVMediaType type);
+    void closeContext();
+};
+
+int KxMuxer::Impl::addStream(AVMediaType type)
+{
+    const bool isVideo = type == AVMEDIA_TYPE_VIDEO;
+    AVStream *st = avformat_new_stream(ctx, nullptr);
+    if (!st) {
+        qWarning() << "KxMuxer::addStream" << "avformat_new_stream failed";
+        return KX_MUX_NO_CODEC_CONTEXT;
+    }
+    st->id = static_cast<int>(ctx->nb_streams) - 1;
+    st->time_base = AVRational{1, 1000000};
+    (isVideo ? video : audio) = st;
+
+    const AVCodecID codecId = static_cast<AVCodecID>(isVideo ? params.videoCodecId : params.audioCodecId);
+    const AVCodec *encoder = avcodec_find_encoder(codecId);
+    if (!encoder) {
+        qWarning() << "KxMuxer::addStream" << "no encoder for codec" << codecId;
+        return KX_MUX_NO_ENCODER;
+    }
+    AVCodecContext *cx = avcodec_alloc_context3(encoder);
+    if (!cx) {
+        qWarning() << "KxMuxer::addStream" << "avcodec_alloc_context3 failed";
+        return KX_MUX_NO_CODEC_CONTEXT;
+    }
+    cx->codec_type = encoder->type;
+    cx->codec_id = encoder->id;
+    if (isVideo) {
+        cx->bit_rate = params.videoBitRate;
+        cx->width = params.width;
+        cx->height = params.height;
+        cx->time_base = AVRational{params.timeBaseNum > 0 ? params.timeBaseNum : 1,
+                                   params.frameRate > 0 ? params.frameRate : kDefaultFrameRate};
+        cx->gop_size = params.gopSize;
+        cx->pix_fmt = static_cast<AVPixelFormat>(params.pixelFormat);
+        cx->thread_count = kVideoEncoderThreads;
+        cx->thread_type = FF_THREAD_SLICE;
+    } else {
+        cx->sample_fmt = encoder->sample_fmts ? encoder->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+        cx->bit_rate = params.audioBitRate;
+        cx->sample_rate = chooseSampleRate(encoder, params.sampleRate);
+        cx->time_base = AVRational{1, cx->sample_rate};
+        av_channel_layout_default(&cx->ch_layout, params.channels > 0 ? params.channels : kDefaultChannels);
+    }
+    if (ctx->oformat->flags & AVFMT_GLOBALHEADER)
+        cx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+
+    // Opened only to obtain complete stream parameters (codec extradata,
+    // profile, level); it never encodes.
+    int ret = avcodec_open2(cx, encoder, nullptr);
+    if (ret < 0) {
+        qWarning() << "KxMuxer::addStream" << "avcodec_open2" << encoder->name << "failed:" << avError(ret);
+        avcodec_free_context(&cx);
+        return KX_MUX_OPEN_ENCODER;
+    }
+    ret = avcodec_parameters_from_context(st->codecpar, cx);
+    avcodec_free_context(&cx);
+    if (ret < 0) {
+        qWarning() << "KxMuxer::addStream" << "avcodec_parameters_from_context failed:" << avError(ret);
+        return KX_MUX_NO_CODEC_CONTEXT;
+    }
+
+    // The MP4 muxer writes the H.264 configuration record at the trailer and
+    // can take it from the first video packet, which libx264 (without a
+    // global header) starts with its sequence and picture parameter sets.
+    // Taking it from the stream itself keeps the record true even when the
+    // camera delivers another size or rate than configured.
+    const char *fmt = ctx->oformat->name;
+    if (isVideo && codecId == AV_CODEC_ID_H264 && st->codecpar->extradata_size > 0
+        && (std::strcmp(fmt, "mp4") == 0 || std::strcmp(fmt, "mov") == 0)) {
+        heldVideoConfig.assign(st->codecpar->extradata, st->codecpar->extradata + st->codecpar->extradata_size);
+        av_freep(&st->codecpar->extradata);
+        st->codecpar->extradata_size = 0;
+        videoConfigFromStream = true;
+    }
+    return KX_MUX_OK;
+}
+
+void KxMuxer::Impl::closeContext()
+{
+    if (!ctx)
+        return;
+    if (ctx->pb && !(ctx->oformat->flags & AVFMT_NOFILE)) {
+        const int ret = avio_closep(&ctx->pb);
+        if (ret < 0) {
+            qWarning() << "KxMuxer::close" << "avio_closep" << QString::fromStdString(path) << "failed:" << avError(ret);
+            failed = true;
+        }
+    }
+    avformat_free_context(ctx);
+    ctx = nullptr;
+    audio = nullptr;
+    video = nullptr;
+    heldVideoConfig.clear();
+    videoConfigFromStream = false;
+}
+
+KxMuxer::KxMuxer(const KxWriterParams &params)
+    : m_pImpl(new Impl)
+{
+    m_pImpl->params = params;
+}
+
+KxMuxer::~KxMuxer()
+{
+    close();
+    if (m_pImpl)
+        av_packet_free(&m_pImpl->packet);
+}
+
+int KxMuxer::open(const char *path, const char *format, const std::map<std::string, std::string> &options)
+{
+    qDebug() << "KxMuxer::open" << path << format;
+    if (!m_pImpl)
+        return KX_MUX_NO_IMPL;
+    Impl &d = *m_pImpl;
+    if (d.ctx)
+        close();
+    d.failed = false;
+    d.refused = 0;
+    d.haveDts[0] = d.haveDts[1] = false;
+    d.firstVideoPacket = true;
+    d.path = path ? path : "";
+    if (!d.packet && !(d.packet = av_packet_alloc()))
+        return KX_MUX_ALLOC_CONTEXT;
+
+    int ret = avformat_alloc_output_context2(&d.ctx, nullptr, format, path);
+    if (ret < 0 || !d.ctx) {
+        qWarning() << "KxMuxer::open" << "avformat_alloc_output_context2" << format << "failed:" << avError(ret);
+        d.ctx = nullptr;
+        return KX_MUX_ALLOC_CONTEXT;
+    }
+    d.addStream(AVMEDIA_TYPE_AUDIO);
+    d.addStream(AVMEDIA_TYPE_VIDEO);
+
+    if (!(d.ctx->oformat->flags & AVFMT_NOFILE)) {
+        ret = avio_open(&d.ctx->pb, path, AVIO_FLAG_WRITE);
+        if (ret < 0) {
+            qWarning() << "KxMuxer::open" << "avio_open" << path << "failed:" << avError(ret);
+            d.closeContext();
+            return KX_MUX_OPEN_FILE;
+        }
+    }
+
+    AVDictionary *dict = nullptr;
+    for (const auto &kv : options)
+        av_dict_set(&dict, kv.first.c_str(), kv.second.c_str(), 0);
+    ret = avformat_write_header(d.ctx, &dict);
+    for (const AVDictionaryEntry *e = nullptr; (e = av_dict_get(dict, "", e, AV_DICT_IGNORE_SUFFIX));)
+        qWarning() << "KxMuxer::open" << "option not used:" << e->key;
+    av_dict_free(&dict);
+    if (ret < 0) {
+        qWarning() << "KxMuxer::open" << "avformat_write_header" << path << "failed:" << avError(ret);
+        d.closeContext();
+        return KX_MUX_WRITE_HEADER;
+    }
+    return KX_MUX_OK;
+}
+
+int KxMuxer::write(const KxMuxRecord *record)
+{
+    if (!m_pImpl)
+        return KX_MUX_NO_IMPL;
+    Impl &d = *m_pImpl;
+    if (!record || !record->data || record->size < 1)
+        return KX_MUX_EMPTY_PACKET;
+    if (record->stream != KX_MUX_VIDEO && record->stream != KX_MUX_AUDIO)
+        return KX_MUX_OK;
+    if (!d.ctx) {
+        qWarning() << "KxMuxer::write" << "no file is open";
+        return KX_MUX_WRITE_PACKET;
+    }
+    AVStream *st = record->stream == KX_MUX_VIDEO ? d.video : d.audio;
+    if (!st)
+        return KX_MUX_OK;
+    const int slot = record->stream == KX_MUX_VIDEO ? 0 : 1;
+    const char *name = record->stream == KX_MUX_VIDEO ? "video" : "audio";
+
+    if (record->timeBaseNum <= 0 || record->timeBaseDen <= 0) {
+        qWarning() << "KxMuxer::write" << "refused" << name << "packet with time base"
+                   << record->timeBaseNum << "/" << record->timeBaseDen << "pts" << record->pts;
+        ++d.refused;
+        return KX_MUX_WRITE_PACKET;
+    }
+    const AVRational src{record->timeBaseNum, record->timeBaseDen};
+    const auto rnd = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
+    const int64_t dts = av_rescale_q_rnd(record->dts, src, st->time_base, rnd);
+    const int64_t pts = av_rescale_q_rnd(record->pts, src, st->time_base, rnd);
+    // The container refuses such packets anyway; refusing them here keeps
+    // the refusal visible with its stream and time instead of a bare error.
+    if (d.haveDts[slot] && dts <= d.lastDts[slot]) {
+        qWarning() << "KxMuxer::write" << "dropped" << name << "packet: dts" << record->dts << "/"
+                   << record->timeBaseDen << "s does not advance past the previous packet of the stream";
+        ++d.refused;
+        return KX_MUX_WRITE_PACKET;
+    }
+    if (pts < dts) {
+        qWarning() << "KxMuxer::write" << "dropped" << name << "packet: pts" << record->pts
+                   << "before dts" << record->dts << "/" << record->timeBaseDen << "s";
+        ++d.refused;
+        return KX_MUX_WRITE_PACKET;
+    }
+
+    const uint8_t *data = record->data;
+    int size = record->size;
+    if (record->stream == KX_MUX_VIDEO && d.firstVideoPacket && d.videoConfigFromStream
+        && !hasH264ParameterSets(data, size)) {
+        // The container builds its configuration record from this packet:
+        // give it the parameter sets it lacks.
+        qWarning() << "KxMuxer::write" << "first video packet carries no parameter sets; using the configured ones";
+        d.scratch.assign(d.heldVideoConfig.begin(), d.heldVideoConfig.end());
+        d.scratch.insert(d.scratch.end(), data, data + size);
+        data = d.scratch.data();
+        size = static_cast<int>(d.scratch.size());
+    }
+
+    AVPacket *pkt = d.packet;
+    int ret = av_new_packet(pkt, size);
+    if (ret < 0) {
+        qWarning() << "KxMuxer::write" << "av_new_packet failed:" << avError(ret);
+        return KX_MUX_WRITE_PACKET;
+    }
+    std::memcpy(pkt->data, data, static_cast<size_t>(size));
+    pkt->pts = pts;
+    pkt->dts = dts;
+    pkt->flags = record->key ? AV_PKT_FLAG_KEY : 0;
+    pkt->pos = -1;
+    pkt->stream_index = st->index;
+    d.haveDts[slot] = true;
+    d.lastDts[slot] = dts;
+    if (record->stream == KX_MUX_VIDEO)
+        d.firstVideoPacket = false;
+
+    ret = av_interleaved_write_frame(d.ctx, pkt);
+    av_packet_unref(pkt);
+    if (ret < 0) {
+        qWarning() << "KxMuxer::write" << name << "packet pts" << record->pts << "/" << record->timeBaseDen
+                   << "to" << QString::fromStdString(d.path) << "failed:" << avError(ret);
+        if (d.ctx->pb && d.ctx->pb->error < 0)
+            d.failed = true;
+        else
+            ++d.refused;
+        return KX_MUX_WRITE_PACKET;
+    }
+    return KX_MUX_OK;
+}
+
+int KxMuxer::close()
+{
+    if (!m_pImpl || !m_pImpl->ctx)
+        return KX_MUX_OK;
+    Impl &d = *m_pImpl;
+    qDebug() << "KxMuxer::close" << QString::fromStdString(d.path);
+    const int ret = av_write_trailer(d.ctx);
+    if (ret < 0) {
+        qWarning() << "KxMuxer::close" << "av_write_trailer" << QString::fromStdString(d.path) << "failed:" << avError(ret);
+        d.failed = true;
+    }
+    if (d.refused > 0)
+        qWarning() << "KxMuxer::close" << QString::fromStdString(d.path) << "packets refused:" << d.refused;
+    d.closeContext();
+    return KX_MUX_OK;
+}
+
+bool KxMuxer::isOpen() const
+{
+    return m_pImpl && m_pImpl->ctx;
+}
+
+bool KxMuxer::failed() const
+{
+    return m_pImpl && m_pImpl->failed;
+}
+
+int KxMuxer::refusedPackets() const
+{
+    return m_pImpl ? m_pImpl->refused : 0;
+}
+
+} // namespace KxFileModule
