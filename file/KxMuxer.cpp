@@ -324,6 +324,13 @@ int KxMuxer::write(const KxMuxRecord *record)
     pkt->pts = pts;
     pkt->dts = dts;
     pkt->flags = record->key ? AV_PKT_FLAG_KEY : 0;
+    // Without a duration the last sample of a track would count as empty,
+    // and an MP4 edit list would cut the last video frame off.
+    if (record->stream == KX_MUX_VIDEO) {
+        pkt->duration = av_rescale_q(1, src, st->time_base);
+    } else if (st->codecpar->frame_size > 0 && st->codecpar->sample_rate > 0) {
+        pkt->duration = av_rescale_q(st->codecpar->frame_size, AVRational{1, st->codecpar->sample_rate}, st->time_base);
+    }
     pkt->pos = -1;
     pkt->stream_index = st->index;
     d.haveDts[slot] = true;

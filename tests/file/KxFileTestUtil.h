@@ -63,6 +63,10 @@ private:
 inline std::string makeTestDir(QTemporaryDir &dir)
 {
     EXPECT_TRUE(dir.isValid());
+    if (qEnvironmentVariableIsSet("KX_TEST_KEEP_FILES")) {
+        dir.setAutoRemove(false);
+        fprintf(stderr, "test files kept in %s\n", qPrintable(dir.path()));
+    }
     return dir.path().toStdString();
 }
 
