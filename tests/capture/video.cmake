@@ -3,3 +3,8 @@ if(TARGET kx_platform_display)
   kx_add_test(NAME tst_display SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_display.cpp
     LIBS kx_platform_display kx_libyuv PkgConfig::X11LIBS kx_test_main LABELS capture GUI)
 endif()
+if(TARGET kx_capture_video)
+  kx_add_test(NAME tst_kxcamencoder SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_kxcamencoder.cpp
+    LIBS kx_capture_video kx_core kx_platform_camera PkgConfig::FFMPEG kx_test_main
+    LABELS capture THREADS TIMEOUT 300)
+endif()

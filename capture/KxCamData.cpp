@@ -1,0 +1,139 @@
+#include "KxCamData.h"
+
+#include "IKxBooth.h"
+#include "IKxMediaPacket.h"
+#include "IKxMediaTime.h"
+#include "IKxModulePoolMgr.h"
+#include "KxFrameBuffer.h"
+#include "KxModuleCamera.h"
+
+#include <QDebug>
+#include <QJsonObject>
+
+#include <algorithm>
+
+KxCamData::KxCamData(IKxBooth *booth, KxModuleCamera *module) : m_pBooth(booth), m_pModule(module) {}
+
+void KxCamData::reset()
+{
+    m_iReceived = 0;
+    m_iConverted = 0;
+    m_iStartOffset = 0;
+    m_iHalfOffset = 0;
+    m_iLastStamp = 0;
+    m_iRejected = 0;
+    m_iSnapshotsTaken = 0;
+}
+
+int64_t KxCamData::startOffset(int64_t clockMs, double fps)
+{
+    if (clockMs <= 0 || fps <= 0)
+        return 0;
+    return int64_t(double(clockMs) * fps / 1000.0);
+}
+
+int64_t KxCamData::catchUpStamp(int k, int64_t n0, int64_t half, int64_t lastStamp)
+{
+    if (k <= 0)
+        return 0;
+    if (k > half)
+        return lastStamp + 1;
+    return k + (int64_t(k) * n0) / half;
+}
+
+int KxCamData::onYUVData(const uint8_t *data, int length)
+{
+    const int received = ++m_iReceived;
+    if (!m_pBooth || !data || length <= 0) {
+        ++m_iRejected;
+        return 0;
+    }
+    m_pModule->reportCaptured(received);
+    if (received % 100 == 0)
+        qInfo() << "KxCamData::onYUVData" << received << " --  frame len:  " << length;
+
+    KxHandoffQueue<KxFrameBuffer> &encoderQueue = m_pModule->encoderQueue();
+    KxFrameBuffer *frame = encoderQueue.takeFree(kxsync::Infinite);
+    if (!frame)
+        return 0; // stopping
+
+    QJsonObject format;
+    if (m_pBooth->getCapFormat(format) != 0) {
+        encoderQueue.putFree(frame);
+        return 0;
+    }
+    const int width = format.value("width").toInt();
+    const int height = format.value("height").toInt();
+    const double fps = format.value("fps").toDouble();
+    const int pictureSize = width * height * 3 / 2;
+    if (width <= 0 || height <= 0 || frame->m_pixels.ensureCapacity(2 * width * height) < 0) {
+        qWarning() << "KxCamData::onYUVData" << "  unusable format" << width << height;
+        encoderQueue.putFree(frame);
+        return 0;
+    }
+    frame->m_iKind = KxFrameBuffer::kKindI420;
+    frame->m_iWidth = width;
+    frame->m_iHeight = height;
+    frame->m_dFrameRate = double(float(fps));
+    const int k = m_iConverted.load();
+    frame->m_iFrameIndex = k;
+
+    if (k == 0) {
+        IKxMediaTime *clock = m_pModule->clock();
+        const int64_t n0 = startOffset(clock ? clock->elapsed() : 0, fps);
+        m_iStartOffset = n0;
+        m_iHalfOffset = n0 / 2;
+    }
+    const int64_t stamp = catchUpStamp(k, m_iStartOffset.load(), m_iHalfOffset, m_iLastStamp);
+    frame->m_iDts = stamp;
+    frame->m_iPts = stamp;
+    m_iLastStamp = stamp;
+
+    const int result = m_pBooth->convertI420(data, length, frame->pixels(), frame->m_pixels.capacity());
+    if (result != pictureSize)
+        qWarning() << "error ->I420 :" << result;
+
+    // A snapshot is the sample exactly as the camera delivered it; a sample
+    // that could not be decoded would make a broken picture file, so the
+    // request waits for the next good sample instead.
+    if (result > 0 && m_pModule->pendingSnapshots() > 0)
+        takeSnapshot(data, length, width, height, stamp);
+
+    if (result > 0) {
+        ++m_iConverted;
+        frame->m_pixels.setLength(std::min(result, frame->m_pixels.capacity()));
+        if (m_pModule->displayQueue().putFilled(frame))
+            return 0;
+    } else {
+        ++m_iRejected;
+    }
+    encoderQueue.putFree(frame);
+    return 0;
+}
+
+void KxCamData::takeSnapshot(const uint8_t *data, int length, int width, int height, int64_t stamp)
+{
+    IKxModulePoolMgr *pool = m_pModule->getPoolModule();
+    IKxMediaPacket *packet = pool ? pool->getPhotoPacket(0) : nullptr;
+    if (!packet) {
+        qWarning() << "Camera Snapshot no frame! ";
+    } else {
+        packet->setType(KX_PACKET_PHOTO);
+        if (packet->alloc(length) < 0 || packet->setData(data, length) < 0) {
+            qWarning() << "KxCamData::takeSnapshot" << "  cannot hold" << length << "bytes";
+            packet->setSize(0);
+        }
+        KxVideoInfo info;
+        info.width = width;
+        info.height = height;
+        info.dts = stamp;
+        info.pts = stamp;
+        packet->setVideoInfo(&info);
+        if (pool->pushPhotoPacket(packet) == 0)
+            ++m_iSnapshotsTaken;
+        else
+            qWarning() << "KxCamData::takeSnapshot" << "  pool refused the photo packet";
+    }
+    // Consumed whether or not a packet was free.
+    m_pModule->takeSnapshotRequest();
+}

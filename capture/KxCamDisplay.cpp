@@ -1,0 +1,113 @@
+#include "KxCamDisplay.h"
+
+#include "KxFrameBuffer.h"
+#include "KxMerioErrors.h"
+#include "KxModuleCamera.h"
+#include "display/KxDisplay.h"
+
+#include <QDebug>
+
+#include <chrono>
+
+KxCamDisplay::KxCamDisplay(KxModuleCamera *module) : m_pModule(module) {}
+
+KxCamDisplay::~KxCamDisplay()
+{
+    if (m_thread.joinable()) {
+        qWarning() << "KxCamDisplay::~KxCamDisplay" << "  thread still running, joining";
+        if (auto *ev = m_pModule->stopEvent())
+            ev->set();
+        m_thread.join();
+    }
+}
+
+void KxCamDisplay::setWindow(uint32_t window, uint32_t background)
+{
+    m_iWindow = window;
+    m_iBackground = background;
+}
+
+int KxCamDisplay::init()
+{
+    m_bInited = true;
+    return ErrorCode::OK;
+}
+
+int KxCamDisplay::start()
+{
+    qInfo() << "KxCamDisplay::start" << "  enter";
+    if (!m_bInited)
+        return ErrorCode::NOT_INITED;
+    if (m_bRunning)
+        return ErrorCode::ALREADY;
+    for (KxFrameBuffer *frame : m_pModule->displayQueue().drainFilled())
+        m_pModule->encoderQueue().putFree(frame);
+    m_iForwarded = 0;
+    m_iFailures = 0;
+    m_bRunning = true;
+    m_thread = std::thread(&KxCamDisplay::run, this);
+    return ErrorCode::OK;
+}
+
+int KxCamDisplay::stop()
+{
+    qInfo() << "KxCamDisplay::stop" << "  enter";
+    if (!m_bInited)
+        return ErrorCode::NOT_INITED;
+    if (!m_bRunning)
+        return ErrorCode::ALREADY;
+    if (m_thread.joinable())
+        m_thread.join();
+    m_bRunning = false;
+    qInfo() << "Display stop --- join ok";
+    return ErrorCode::OK;
+}
+
+void KxCamDisplay::run()
+{
+    kxsync::setCurrentThreadName("kx-display");
+    using Clock = std::chrono::steady_clock;
+    KxHandoffQueue<KxFrameBuffer> &displayQueue = m_pModule->displayQueue();
+    KxHandoffQueue<KxFrameBuffer> &encoderQueue = m_pModule->encoderQueue();
+    kxsync::Event *stop = encoderQueue.stopEvent();
+
+    KxDisplayDevice device = nullptr;
+    if (InitDisplayDevEnv() == 0)
+        device = CreateVideoDeivce(m_iWindow, m_iBackground);
+    m_bPreviewActive = device != nullptr;
+    if (!device)
+        qWarning() << "KxCamDisplay::run" << "  no preview for window" << m_iWindow
+                   << "- frames go straight to the encoder";
+
+    bool watchArmed = true;
+    bool paintFailed = false;
+    Clock::time_point lastShown = Clock::now();
+    KxFrameBuffer *frame = displayQueue.takeFilled(kxsync::Infinite);
+    while (frame) {
+        lastShown = Clock::now();
+        if (device) {
+            const int ret = DisplayYv12Video(device, frame->pixels(), frame->m_iWidth, frame->m_iHeight);
+            if (ret != 0 && !paintFailed)
+                qWarning() << "KxCamDisplay::run" << "  preview paint failed:" << ret;
+            paintFailed = ret != 0;
+        }
+        if (!encoderQueue.putFilled(frame))
+            encoderQueue.putFree(frame);
+        ++m_iForwarded;
+
+        frame = nullptr;
+        while (!frame) {
+            if (stop->isSet())
+                break;
+            frame = displayQueue.takeFilled(kPollMs);
+            if (!frame && watchArmed &&
+                Clock::now() - lastShown >= std::chrono::milliseconds(kFailureWatchMs)) {
+                m_pModule->reportError(ErrorCode::DEVICE_FAILURE, "Camera Device failure");
+                ++m_iFailures;
+                watchArmed = false;
+            }
+        }
+    }
+    DestroyVideoDevice(device);
+    qInfo() << "Display thread exit!";
+}

@@ -1,0 +1,111 @@
+#pragma once
+// The camera module: owns the capture device (KxBooth), the sample receiver
+// (KxCamData), the display worker (KxCamDisplay), the H.264 encoder
+// (KxCamEncoder), the two frame queues and the four frame buffers, and the
+// stop event that ends every camera thread.
+//
+// Threads: the IKxModuleCamera operations run on the commander's thread
+// (preStart also on a thread-pool worker, never concurrently with start or
+// stop). The pipeline accessors below are used by the module's own threads:
+// the streaming thread ("kx-capture"), the display thread ("kx-display") and
+// the encode thread ("kx-h264").
+
+#include "IKxModuleCamera.h"
+#include "KxFrameBuffer.h"
+#include "KxHandoffQueue.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class IKxBooth;
+class KxCamData;
+class KxCamDisplay;
+class KxCamEncoder;
+
+class KxModuleCamera final : public IKxModuleCamera {
+public:
+    /// Frames that circulate per module, and the capacity of both queues.
+    static constexpr int kFrameBuffers = 4;
+    /// Pattern searched when no camera name was set.
+    static constexpr const wchar_t *kDefaultCameraName = L"VANTRI Multimedia";
+
+    KxModuleCamera();
+
+    int init() override;
+    int start(IKxMediaTime *clock) override;
+    int stop() override;
+    int destory() override;
+    int config(int key, int value) override;
+    int setPoolModule(IKxModulePoolMgr *pool) override;
+    IKxModulePoolMgr *getPoolModule() override;
+    int registerCallback(ICallBack *callback) override;
+    int setCameraScreen(int32_t window, QColor background) override;
+    int setCameraName(const wchar_t *name) override;
+    bool isCameraExist(const wchar_t *name) override;
+    int preStart() override;
+    int clipImage() override;
+
+    // ---- used by the frame pipeline (module threads) ----
+
+    /// Free list: empty frames; filled list: frames waiting for the encoder.
+    KxHandoffQueue<KxFrameBuffer> &encoderQueue() { return m_encoderQueue; }
+    /// Filled list: converted frames waiting for the display thread.
+    KxHandoffQueue<KxFrameBuffer> &displayQueue() { return m_displayQueue; }
+    /// The manual-reset event set by stop (null before init).
+    kxsync::Event *stopEvent() const { return m_pStopEvent.get(); }
+    /// The recording clock given to start (may be null).
+    IKxMediaTime *clock() const { return m_pClock.load(); }
+    IKxBooth *booth() const { return m_pBooth; }
+    KxCamEncoder *encoder() const { return m_pEncoder.get(); }
+    KxCamData *camData() const { return m_pCamData.get(); }
+    KxCamDisplay *display() const { return m_pDisplay.get(); }
+
+    /// Takes one pending snapshot request; false when none is pending.
+    bool takeSnapshotRequest();
+    int pendingSnapshots() const { return m_iSnapshots.load(); }
+
+    /// The intake's received count; forwarded through statistics().
+    void reportCaptured(int count);
+    /// The frame index of a pushed packet; forwarded through statistics().
+    void reportEncoded(int index);
+    /// A camera failure, forwarded through error().
+    void reportError(int code, const char *text);
+    /// The encode thread has ended, forwarded through stopped().
+    void reportEncoderStopped();
+
+    int capturedCount() const { return m_iCaptured.load(); }
+    int encodedCount() const { return m_iEncoded.load(); }
+    bool isStarted() const { return m_bStarted; }
+
+private:
+    ~KxModuleCamera() override; // deleted by destory()
+    void stopThreads();
+
+    bool m_bInited = false;
+    bool m_bStarted = false;
+    std::atomic<bool> m_bOpened{false};
+    std::unique_ptr<kxsync::Event> m_pStopEvent;
+    uint32_t m_iWindow = 0;
+    uint32_t m_iBackground = 0; // 0x00BBGGRR
+    std::wstring m_cameraName;
+    std::wstring m_defaultCameraName{kDefaultCameraName};
+    std::atomic<ICallBack *> m_pCallback{nullptr};
+    std::atomic<int> m_iSnapshots{0};
+    KxHandoffQueue<KxFrameBuffer> m_encoderQueue;
+    KxHandoffQueue<KxFrameBuffer> m_displayQueue;
+    std::vector<std::unique_ptr<KxFrameBuffer>> m_frames;
+    std::unique_ptr<KxCamEncoder> m_pEncoder;
+    IKxBooth *m_pBooth = nullptr; // released with IKxBooth::release()
+    std::unique_ptr<KxCamData> m_pCamData;
+    std::unique_ptr<KxCamDisplay> m_pDisplay;
+    std::atomic<IKxModulePoolMgr *> m_pPool{nullptr};
+    std::atomic<IKxMediaTime *> m_pClock{nullptr};
+    std::atomic<int> m_iCaptured{0};
+    std::atomic<int> m_iEncoded{0};
+    // Serialises opening and closing the booth: preStart may run on a
+    // worker thread.
+    std::mutex m_boothMutex;
+};
