@@ -59,7 +59,8 @@ enum KxUploadResult : int {
     KxUploadFileError = -1,    ///< the local file is missing or unreadable
     KxUploadConnectError = -2, ///< refused, host unknown, or the connection broke
     KxUploadTimeout = -3,      ///< no progress within the request time-out
-    KxUploadBadJob = -4,       ///< the job lacks "localPath", "remotePath" or "bucketName"
+    KxUploadBadJob = -4,       ///< "localPath", "remotePath" or "bucketName" missing, or a
+                               ///< bucket or remote path that would leave the bucket ("..")
     KxUploadNoServer = -5,     ///< no ServerUrl configured
 };
 

@@ -634,10 +634,12 @@ def main():
 
     if args.exit_with_stdin:
         def watch_stdin():
+            # Raw reads: a buffered reader's lock held at interpreter exit
+            # makes Python abort noisily.
             try:
-                while sys.stdin.buffer.read(4096):
+                while os.read(0, 4096):
                     pass
-            except (OSError, ValueError):
+            except OSError:
                 pass
             os.kill(os.getpid(), signal.SIGTERM)
         threading.Thread(target=watch_stdin, daemon=True).start()
