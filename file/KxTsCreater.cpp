@@ -82,8 +82,10 @@ int KxTsCreater::write(IKxMediaPacket *packet)
         return 1;
 
     if (record.stream == KX_MUX_AUDIO) {
-        if (!m_bVideoSeen || (m_heldCount == 0 && t <= m_videoHorizon))
-            return writeAudioNow(record, t);
+        if (!m_bVideoSeen)
+            return writeAudioNow(record, t, true);
+        if (m_heldCount == 0 && t <= m_videoHorizon)
+            return writeAudioNow(record, t, false);
         holdAudio(record, t);
         // The video stalled: stop waiting for it.
         int status = 0;
@@ -91,7 +93,7 @@ int KxTsCreater::write(IKxMediaPacket *packet)
             const HeldAudio &oldest = m_held[m_heldHead];
             if ((t - oldest.t) / 1000000.0 <= kMaxAudioHoldSeconds)
                 break;
-            const int ret = releaseHeld(oldest.t, false);
+            const int ret = releaseHeld(oldest.t, Release::UpToAndCut);
             if (status == 0)
                 status = ret;
         }
@@ -105,7 +107,7 @@ int KxTsCreater::write(IKxMediaPacket *packet)
     if (record.key && m_bSegmentOpen
         && (t - m_segmentStart) / 1000000.0 > m_iSegmentLength - allowance) {
         // Audio before the cut belongs to the segment that ends here.
-        status = releaseHeld(t, false);
+        status = releaseHeld(t, Release::Before);
         if (m_bSegmentOpen)
             closeSegment(t);
     }
@@ -118,7 +120,7 @@ int KxTsCreater::write(IKxMediaPacket *packet)
     }
     // With closed GOPs a later key frame lies after every frame seen so
     // far, so audio up to the latest video time can no longer be cut off.
-    const int released = releaseHeld(m_videoHorizon, false);
+    const int released = releaseHeld(m_videoHorizon, Release::UpTo);
     if (status == 0)
         status = released;
     return status;
@@ -126,8 +128,7 @@ int KxTsCreater::write(IKxMediaPacket *packet)
 
 int KxTsCreater::close()
 {
-    int dummy = releaseHeld(0, true);
-    (void)dummy;
+    releaseHeld(0, Release::All);
     if (m_bSegmentOpen || m_pMuxer)
         closeSegment(m_currentTime);
     return 0;
@@ -157,14 +158,15 @@ void KxTsCreater::holdAudio(const KxMuxRecord &record, double t)
     ++m_heldCount;
 }
 
-int KxTsCreater::releaseHeld(double upTo, bool all)
+int KxTsCreater::releaseHeld(double limit, Release how)
 {
     int status = 0;
     while (m_heldCount > 0) {
         HeldAudio &oldest = m_held[m_heldHead];
-        if (!all && oldest.t > upTo)
+        if ((how == Release::Before && oldest.t >= limit)
+            || ((how == Release::UpTo || how == Release::UpToAndCut) && oldest.t > limit))
             break;
-        const int ret = writeAudioNow(oldest.record, oldest.t);
+        const int ret = writeAudioNow(oldest.record, oldest.t, how == Release::UpToAndCut);
         if (status == 0)
             status = ret;
         m_heldHead = (m_heldHead + 1) % m_held.size();
@@ -173,9 +175,9 @@ int KxTsCreater::releaseHeld(double upTo, bool all)
     return status;
 }
 
-int KxTsCreater::writeAudioNow(const KxMuxRecord &record, double t)
+int KxTsCreater::writeAudioNow(const KxMuxRecord &record, double t, bool mayCut)
 {
-    if (m_bSegmentOpen && (t - m_segmentStart) / 1000000.0 >= m_iSegmentLength + 1.0)
+    if (mayCut && m_bSegmentOpen && (t - m_segmentStart) / 1000000.0 >= m_iSegmentLength + 1.0)
         closeSegment(t);
     return writeToSegment(record, t);
 }
@@ -201,8 +203,12 @@ int KxTsCreater::writeToSegment(const KxMuxRecord &record, double t)
         ++m_iCounter;
     }
     const int ret = m_pMuxer->write(&record);
-    if (ret == 0)
+    if (ret == 0) {
+        // The segment spans its packets' times; the first packet pushed
+        // need not be the earliest (audio comes before the first video).
+        m_segmentStart = std::min(m_segmentStart, t);
         m_currentTime = std::max(m_currentTime, t);
+    }
     return ret;
 }
 

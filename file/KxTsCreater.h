@@ -12,9 +12,10 @@
 // Audio arrives ahead of video (the video encoder's latency), so an audio
 // packet is held back until the video has reached its time: then every
 // segment holds the audio and the video of one and the same time span, and
-// the segments of a recording form one continuous timeline. Audio is held
-// for at most kMaxAudioHoldSeconds; beyond that (the video stalled) it is
-// written as if there were no video.
+// the segments of a recording form one continuous timeline. While video
+// flows, only video key frames cut. Audio is held for at most
+// kMaxAudioHoldSeconds; beyond that (the video stalled) it is written as if
+// there were no video, and cuts again.
 //
 // Threads: write() on the packet pool's output thread, the other operations
 // on the commander's thread, serialised by the local file module's mutex.
@@ -71,11 +72,18 @@ private:
         double t = 0;
     };
 
-    int writeAudioNow(const KxMuxRecord &record, double t);
+    // How held audio is released: All (at close), Before a cut time, UpTo
+    // the video's time, or UpToAndCut when the video stalled and audio
+    // cuts segments again.
+    enum class Release { All, Before, UpTo, UpToAndCut };
+
+    /// mayCut: the audio rule (L + 1) may cut the segment; only when the
+    /// video does not cut (there is none, or it stalled).
+    int writeAudioNow(const KxMuxRecord &record, double t, bool mayCut);
     int writeToSegment(const KxMuxRecord &record, double t);
     void closeSegment(double endTime);
     void dropSegment();
-    int releaseHeld(double upTo, bool all);
+    int releaseHeld(double limit, Release how);
     void holdAudio(const KxMuxRecord &record, double t);
 
     std::unique_ptr<KxMuxer> m_pMuxer;
