@@ -18,6 +18,8 @@ KxModuleCamera::KxModuleCamera() = default;
 
 KxModuleCamera::~KxModuleCamera()
 {
+    if (m_bInited)
+        stopThreads(); // deleted without destory(): never leave threads behind
     // The booth goes first: it holds the intake as its sample receiver.
     if (m_pBooth) {
         m_pBooth->release();

@@ -80,8 +80,12 @@ public:
     int encodedCount() const { return m_iEncoded.load(); }
     bool isStarted() const { return m_bStarted; }
 
+    /// Public so that an owner can delete a module that was never
+    /// initialised (destory() refuses it); an initialised module is deleted
+    /// by destory().
+    ~KxModuleCamera() override;
+
 private:
-    ~KxModuleCamera() override; // deleted by destory()
     void stopThreads();
 
     bool m_bInited = false;

@@ -8,3 +8,10 @@ if(TARGET kx_capture_video)
     LIBS kx_capture_video kx_core kx_platform_camera PkgConfig::FFMPEG kx_test_main
     LABELS capture THREADS TIMEOUT 300)
 endif()
+if(TARGET kx_capture_video)
+  kx_add_test(NAME tst_kxcamdata SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_kxcamdata.cpp
+    LIBS kx_capture_video kx_test_main LABELS capture)
+  kx_add_test(NAME tst_kxmodulecamera SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_kxmodulecamera.cpp
+    LIBS kx_capture_video kx_core kx_platform_camera PkgConfig::FFMPEG kx_test_main
+    LABELS capture THREADS TIMEOUT 300)
+endif()

@@ -1,0 +1,388 @@
+// The camera module end to end over the virtual camera: real capture
+// thread, real MJPEG/YUY2 conversion, real display worker (without a
+// window: frames bypass the preview), real libx264, real packet pool. Every
+// recording is read back: packets decoded, pictures compared, stamps checked
+// against the catch-up rule, snapshots decoded as JPEG.
+
+#include "IKxBooth.h"
+#include "KxCamData.h"
+#include "KxCamDisplay.h"
+#include "KxCamEncoder.h"
+#include "KxMediaTime.h"
+#include "KxModuleCamera.h"
+#include "KxModulePoolMgr.h"
+#include "camera/KxCameraDevice.h"
+#include "tst_kxcam_support.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+
+using kxtest::CopiedPacket;
+
+namespace {
+
+constexpr const char *kYuy2Camera = R"({"devices": [{"name": "VANTRI Multimedia Unit HD",
+  "capabilities": [{"format": "YUY2", "width": 1280, "height": 720, "fps": 15}]}]})";
+
+std::string faultyCamera(const std::string &faults)
+{
+    return R"({"devices": [{"name": "VANTRI Multimedia Unit HD",
+      "capabilities": [{"format": "MJPG", "width": 640, "height": 480, "fps": 15}],
+      "faults": )" + faults + "}]}";
+}
+
+class ModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        useCamera("default");
+        module = static_cast<KxModuleCamera *>(IKxModuleCamera::createInstance());
+        pool = new KxModulePoolMgr;
+        ASSERT_EQ(pool->init(), 0);
+        pool->setLocalFileModule(&collector);
+        pool->setPhotoModule(&collector.photoSink);
+        ASSERT_EQ(pool->start(), 0);
+    }
+    void TearDown() override
+    {
+        if (module) {
+            if (module->destory() != 0)
+                delete module; // never inited
+        }
+        pool->stop();
+        pool->destory();
+        unsetenv("KX_VIRTUAL_CAMERA");
+    }
+
+    void useCamera(const std::string &configOrDefault)
+    {
+        setenv("KX_VIRTUAL_CAMERA", configOrDefault.c_str(), 1);
+    }
+    void useCameraJson(const std::string &json)
+    {
+        const std::string path = kxtest::writeCameraConfig(dir, "camera.json", json);
+        ASSERT_FALSE(path.empty());
+        useCamera(path);
+    }
+
+    void initModule()
+    {
+        ASSERT_EQ(module->init(), 0);
+        ASSERT_EQ(module->setPoolModule(pool), 0);
+        ASSERT_EQ(module->registerCallback(&events), 0);
+    }
+
+    // Waits for `frames` converted frames of the running recording.
+    void recordFrames(int frames)
+    {
+        ASSERT_TRUE(kxtest::waitFor([&] { return module->camData()->convertedCount() >= frames; }, 20000))
+            << "converted " << module->camData()->convertedCount();
+    }
+
+    // After stop, every converted frame must come out of the pool.
+    void waitAllPackets(int expected)
+    {
+        kxtest::waitFor([&] { return int(collector.video().size()) >= expected; }, 10000);
+    }
+
+    QTemporaryDir dir;
+    KxModuleCamera *module = nullptr;
+    KxModulePoolMgr *pool = nullptr;
+    kxtest::PacketCollector collector;
+    kxtest::CameraEvents events;
+    KxMediaTime clock;
+};
+
+TEST_F(ModuleTest, LifecycleResults)
+{
+    EXPECT_EQ(module->start(&clock), -401);
+    EXPECT_EQ(module->stop(), -401);
+    EXPECT_EQ(module->config(1, 2000), -401);
+    EXPECT_EQ(module->clipImage(), -401);
+    EXPECT_EQ(module->destory(), -401); // never inited: the module stays
+    EXPECT_EQ(module->preStart(), -401);
+
+    initModule();
+    EXPECT_EQ(module->init(), 1);
+    EXPECT_EQ(module->clipImage(), -407); // snapshot before start is refused
+    EXPECT_EQ(module->stop(), 0);         // stopping an idle module is harmless
+    clock.start();
+    ASSERT_EQ(module->start(&clock), 0);
+    EXPECT_EQ(module->start(&clock), 1);
+
+    KxModulePoolMgr other;
+    EXPECT_EQ(module->setPoolModule(&other), -407);
+    EXPECT_EQ(module->getPoolModule(), pool);
+    EXPECT_EQ(module->registerCallback(nullptr), -407);
+    EXPECT_EQ(module->setCameraScreen(0, Qt::black), -407);
+    EXPECT_EQ(module->preStart(), 1); // already open
+    EXPECT_EQ(module->config(7, 1), 0);
+
+    EXPECT_EQ(module->stop(), 0);
+    EXPECT_EQ(module->stop(), 0);
+    EXPECT_EQ(module->clipImage(), -407);
+    EXPECT_EQ(module->setPoolModule(pool), 0);
+    EXPECT_EQ(module->destory(), 0);
+    module = nullptr;
+}
+
+TEST_F(ModuleTest, RecordsEveryFrameWithCatchUpStampsAndThreeSnapshots)
+{
+    initModule();
+    clock.start();
+    // The camera starts well after the clock: the first frame's offset is
+    // several periods, which the catch-up stamps must absorb.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(module->start(&clock), 0);
+    EXPECT_FALSE(module->display()->previewActive()) << "no window was given";
+    recordFrames(5);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(module->clipImage(), 0);
+    recordFrames(30);
+    ASSERT_EQ(module->stop(), 0);
+
+    const int converted = module->camData()->convertedCount();
+    const int64_t n0 = module->camData()->startOffsetPeriods();
+    EXPECT_GE(n0, 7) << "500 ms at 15 fps";
+    waitAllPackets(converted);
+    const std::vector<CopiedPacket> packets = collector.video();
+    ASSERT_EQ(int(packets.size()), converted) << "every converted frame is encoded";
+    EXPECT_EQ(events.stoppedCount.load(), 1);
+
+    // The packets' stamps are exactly the catch-up time line.
+    std::set<int64_t> expected, got;
+    int64_t last = 0;
+    for (int k = 0; k < converted; ++k) {
+        last = KxCamData::catchUpStamp(k, n0, n0 / 2, last);
+        expected.insert(last);
+    }
+    for (const CopiedPacket &p : packets) {
+        got.insert(p.video.pts);
+        EXPECT_EQ(p.video.timeBase, 15);
+        EXPECT_EQ(p.video.width, 1280);
+        EXPECT_EQ(p.video.height, 720);
+    }
+    EXPECT_EQ(got, expected);
+
+    int errors = 0;
+    const std::vector<kxtest::DecodedFrame> decoded = kxtest::decodeH264(packets, &errors);
+    EXPECT_EQ(errors, 0);
+    ASSERT_EQ(int(decoded.size()), converted);
+    int sinceKey = 0;
+    for (const CopiedPacket &p : packets) {
+        sinceKey = p.video.bKeyFrame ? 0 : sinceKey + 1;
+        EXPECT_LT(sinceKey, KxCamEncoder::kDefaultGop);
+    }
+    EXPECT_TRUE(packets.front().video.bKeyFrame);
+
+    ASSERT_TRUE(kxtest::waitFor([&] { return collector.photoCount() >= 3; }, 5000));
+    const std::vector<CopiedPacket> photos = collector.photos();
+    ASSERT_EQ(photos.size(), 3u);
+    for (const CopiedPacket &photo : photos) {
+        EXPECT_EQ(photo.type, KX_PACKET_PHOTO);
+        EXPECT_EQ(photo.video.width, 1280);
+        EXPECT_EQ(photo.video.height, 720);
+        EXPECT_EQ(photo.video.timeBase, 0);
+        EXPECT_TRUE(expected.count(photo.video.pts)) << "snapshot stamped like its frame";
+        EXPECT_TRUE(kxtest::decodesAsJpeg(photo.bytes, 1280, 720));
+    }
+    EXPECT_EQ(module->pendingSnapshots(), 0);
+    EXPECT_GT(events.maxIntake, 0);
+}
+
+TEST_F(ModuleTest, Yuy2CaptureKeepsThePicture)
+{
+    useCameraJson(kYuy2Camera);
+    initModule();
+    clock.start();
+    ASSERT_EQ(module->start(&clock), 0);
+    recordFrames(8);
+    ASSERT_EQ(module->stop(), 0);
+    const int converted = module->camData()->convertedCount();
+    waitAllPackets(converted);
+    const std::vector<kxtest::DecodedFrame> decoded = kxtest::decodeH264(collector.video());
+    ASSERT_EQ(int(decoded.size()), converted);
+    std::vector<uint8_t> ref(1280 * 720 * 3 / 2);
+    // Decoded frames come in time-line order, which is the camera's sample
+    // order: frame i shows the camera's picture i.
+    for (int i = 0; i < 5; ++i) {
+        kxcam::renderTestPattern(1280, 720, i, ref.data());
+        EXPECT_GT(kxtest::psnrY(decoded[size_t(i)].i420.data(), ref.data(), 1280, 720), 30.0) << "frame " << i;
+    }
+}
+
+struct FaultCase {
+    const char *name;
+    const char *faults;
+};
+
+class ModuleFaults : public ModuleTest, public ::testing::WithParamInterface<FaultCase> {};
+
+// Bad samples are skipped: the recording goes on, every frame that did
+// convert is encoded, and what comes out decodes cleanly.
+TEST_P(ModuleFaults, BadSamplesAreSkipped)
+{
+    useCameraJson(faultyCamera(GetParam().faults));
+    initModule();
+    clock.start();
+    ASSERT_EQ(module->start(&clock), 0);
+    recordFrames(12);
+    for (int i = 0; i < 2; ++i)
+        module->clipImage();
+    recordFrames(20);
+    ASSERT_EQ(module->stop(), 0);
+    const int converted = module->camData()->convertedCount();
+    EXPECT_GT(module->camData()->rejectedCount(), 0);
+    waitAllPackets(converted);
+    int errors = 0;
+    const std::vector<CopiedPacket> packets = collector.video();
+    EXPECT_EQ(int(packets.size()), converted);
+    const std::vector<kxtest::DecodedFrame> decoded = kxtest::decodeH264(packets, &errors);
+    EXPECT_EQ(errors, 0);
+    EXPECT_EQ(int(decoded.size()), converted);
+    // Snapshots are taken only from samples that decode.
+    kxtest::waitFor([&] { return collector.photoCount() >= 2; }, 3000);
+    for (const CopiedPacket &photo : collector.photos())
+        EXPECT_TRUE(kxtest::decodesAsJpeg(photo.bytes, 640, 480));
+    EXPECT_EQ(events.errorCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, ModuleFaults,
+                         ::testing::Values(FaultCase{"corrupt", R"({"corruptEvery": 3})"},
+                                           FaultCase{"truncated", R"({"truncateEvery": 4})"},
+                                           FaultCase{"empty", R"({"emptyEvery": 2})"},
+                                           FaultCase{"all_three",
+                                                     R"({"corruptEvery": 5, "truncateEvery": 7, "emptyEvery": 3})"}),
+                         [](const ::testing::TestParamInfo<FaultCase> &i) { return std::string(i.param.name); });
+
+TEST_F(ModuleTest, SilentCameraIsReportedOnceAfterTheWatchTime)
+{
+    useCameraJson(faultyCamera(R"({"stopAfterSeconds": 1.0})"));
+    initModule();
+    clock.start();
+    ASSERT_EQ(module->start(&clock), 0);
+    ASSERT_TRUE(kxtest::waitFor([&] { return events.errorCount() >= 1; }, 10000));
+    // Give a second report the chance to (wrongly) arrive.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(events.errorCount(), 1);
+    {
+        std::lock_guard<std::mutex> g(events.m_mutex);
+        EXPECT_EQ(events.errors[0].first, -405);
+        EXPECT_EQ(events.errors[0].second, "Camera Device failure");
+        // Never before the watch time has passed since the last frame.
+        EXPECT_GE(events.errorTimes[0] - events.lastIntakeChange, std::chrono::milliseconds(850));
+    }
+    EXPECT_TRUE(module->isStarted()) << "a failure is only reported";
+    EXPECT_EQ(module->stop(), 0);
+    const int converted = module->camData()->convertedCount();
+    EXPECT_GT(converted, 5);
+    waitAllPackets(converted);
+    EXPECT_EQ(int(collector.video().size()), converted);
+}
+
+TEST_F(ModuleTest, CameraThatFailsToOpen)
+{
+    useCameraJson(faultyCamera(R"({"failOpen": true})"));
+    initModule();
+    EXPECT_EQ(module->preStart(), -405);
+    EXPECT_EQ(module->start(&clock), -405);
+    EXPECT_FALSE(module->isStarted());
+    EXPECT_FALSE(module->encoder()->isRunning());
+    EXPECT_EQ(module->clipImage(), -407);
+    EXPECT_EQ(module->stop(), 0);
+}
+
+TEST_F(ModuleTest, CameraSearchByName)
+{
+    useCameraJson(R"({"devices": [
+        {"name": "Laptop Camera", "capabilities": [{"format": "YUY2", "width": 640, "height": 480}]},
+        {"name": "VANTRI Multimedia Unit ULTRA HD", "capabilities": [{"format": "MJPG", "width": 1280, "height": 720}]}]})");
+    EXPECT_TRUE(module->isCameraExist(nullptr)) << "default name matches anywhere in the friendly name";
+    EXPECT_TRUE(module->isCameraExist(L""));
+    EXPECT_TRUE(module->isCameraExist(L"Laptop"));
+    EXPECT_FALSE(module->isCameraExist(L"^Unit"));
+    EXPECT_TRUE(module->isCameraExist(L"\\(*VANTRI Multimedia Unit (ULTRA ){0,1}HD\\)*$"));
+    module->setCameraName(L"Nothing Like It");
+    EXPECT_FALSE(module->isCameraExist(nullptr));
+    EXPECT_TRUE(module->isCameraExist(L"Laptop")) << "a given name wins over the set one";
+
+    // No match still records, from the first camera.
+    initModule();
+    clock.start();
+    ASSERT_EQ(module->start(&clock), 0);
+    recordFrames(3);
+    EXPECT_EQ(module->stop(), 0);
+    waitAllPackets(1);
+    ASSERT_FALSE(collector.video().empty());
+    EXPECT_EQ(collector.video().front().video.width, 640);
+}
+
+TEST_F(ModuleTest, RestartStartsANewTimeLine)
+{
+    initModule();
+    clock.start();
+    ASSERT_EQ(module->start(&clock), 0);
+    recordFrames(6);
+    ASSERT_EQ(module->stop(), 0);
+    const int firstRun = module->camData()->convertedCount();
+    waitAllPackets(firstRun);
+    collector.clear();
+
+    // A new recording: the clock restarts and the camera comes in late.
+    clock.start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    module->config(1, 0); // back to 1500 kbit/s at the next frame
+    ASSERT_EQ(module->start(&clock), 0);
+    recordFrames(8);
+    ASSERT_EQ(module->stop(), 0);
+    const int secondRun = module->camData()->convertedCount();
+    const int64_t n0 = module->camData()->startOffsetPeriods();
+    EXPECT_GE(n0, 5);
+    waitAllPackets(secondRun);
+    const std::vector<CopiedPacket> packets = collector.video();
+    ASSERT_EQ(int(packets.size()), secondRun);
+    int64_t minPts = INT64_MAX;
+    for (const CopiedPacket &p : packets)
+        minPts = std::min(minPts, p.video.pts);
+    EXPECT_EQ(minPts, 0);
+    EXPECT_TRUE(packets.front().video.bKeyFrame) << "the codec reopens after a restart";
+    EXPECT_EQ(module->encoder()->bitRateKbps(), 1500);
+    EXPECT_EQ(events.stoppedCount.load(), 2);
+    EXPECT_EQ(int(kxtest::decodeH264(packets).size()), secondRun);
+}
+
+TEST_F(ModuleTest, DestoryWhileRecording)
+{
+    initModule();
+    clock.start();
+    ASSERT_EQ(module->start(&clock), 0);
+    recordFrames(3);
+    module->clipImage();
+    EXPECT_EQ(module->destory(), 0);
+    module = nullptr;
+    EXPECT_EQ(events.stoppedCount.load(), 1);
+}
+
+TEST_F(ModuleTest, BypassesThePreviewWhenTheWindowIsGone)
+{
+    // A window id that names nothing: the display device cannot be created
+    // (or there is no X server at all); video must still reach the encoder.
+    initModule();
+    ASSERT_EQ(module->setCameraScreen(0x7ffffff0, QColor(10, 20, 30)), 0);
+    clock.start();
+    ASSERT_EQ(module->start(&clock), 0);
+    recordFrames(10);
+    EXPECT_FALSE(module->display()->previewActive());
+    ASSERT_EQ(module->stop(), 0);
+    const int converted = module->camData()->convertedCount();
+    waitAllPackets(converted);
+    EXPECT_EQ(int(collector.video().size()), converted);
+    EXPECT_EQ(module->display()->forwardedFrames(), converted);
+}
+
+} // namespace
