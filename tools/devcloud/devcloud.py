@@ -113,6 +113,7 @@ class Reverser:
             for release, done in items:
                 release.set()
                 done.wait(5.0)  # the reply is out before the next is released
+                time.sleep(0.1)  # and has time to reach the client first
         threading.Thread(target=run, daemon=True).start()
 
 
