@@ -171,8 +171,9 @@ int KxBooth::getCamMoniker(const wchar_t *pattern, kxcam::DeviceInfo *matched, k
     qInfo() << "begin enum-camera-dev: " << QString::fromStdWString(text);
     int status = 0;
     const std::vector<kxcam::DeviceInfo> devices = kxcam::CaptureDevice::enumerate(&status);
+    // An empty device category is an enumeration failure, as an unreadable list.
     if (status != 0 || devices.empty())
-        return status != 0 ? -2 : kNoDevice;
+        return -2;
     int matchedIndex = -1, firstIndex = -1;
     const int result = searchDevices(devices, text, &matchedIndex, &firstIndex);
     if (matched && matchedIndex >= 0)

@@ -64,7 +64,8 @@ public:
     /// Device search over the live device list (kxcam::CaptureDevice::enumerate).
     /// Returns 1 with the matching device in matched, 0 when devices exist but
     /// none matched (the first device in first when its path was readable),
-    /// -5 when no usable device exists, -2 when the list could not be read.
+    /// -5 when no listed device is usable, -2 when the list could not be read
+    /// or is empty.
     /// Either out pointer may be null. Any thread.
     static int getCamMoniker(const wchar_t *pattern, kxcam::DeviceInfo *matched, kxcam::DeviceInfo *first);
 

@@ -351,7 +351,11 @@ TEST_F(BoothTest, DeviceChoiceAndOpenFailures)
         }
     }
 
-    // A listing that cannot be read at all.
+    // A listing that is empty, or cannot be read at all; only unreadable devices.
+    useConfig(QJsonArray{});
+    EXPECT_EQ(KxBooth::getCamMoniker(L"VANTRI", nullptr, nullptr), -2);
+    useConfig(QJsonArray{jdev("VANTRI", {jcap("MJPG", 64, 48)}, {}, false)});
+    EXPECT_EQ(KxBooth::getCamMoniker(L"VANTRI", nullptr, nullptr), -5);
     setenv("KX_VIRTUAL_CAMERA", m_dir.filePath("absent.json").toLocal8Bit().constData(), 1);
     EXPECT_EQ(KxBooth::getCamMoniker(L"VANTRI", nullptr, nullptr), -2);
     KxBooth booth;
