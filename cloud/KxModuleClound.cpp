@@ -327,7 +327,14 @@ void KxModuleClound::sltHttpRequestFinish(QString mark, QJsonObject jsonObj, QSt
 {
     qDebug() << "KxModuleClound::sltHttpRequestFinish" << mark << jsonObj << requestUrl;
     if (mark == QLatin1String(kPathBucket)) {
-        m_strBucketName = jsonObj.value(QStringLiteral("data")).toString();
+        const QString bucket = jsonObj.value(QStringLiteral("data")).toString();
+        if (bucket.isEmpty()) {
+            // Without a bucket every upload would land outside any bucket;
+            // the recording stays without a task, as if no reply had come.
+            qDebug() << "KxModuleClound::sltHttpRequestFinish" << "error no bucket name." << jsonObj;
+            return;
+        }
+        m_strBucketName = bucket;
         requestQRCodeContent();
     } else if (mark == QLatin1String(kPathDone)) {
         qDebug() << "KxModuleClound::sltHttpRequestFinish" << "task upload done.";
