@@ -87,9 +87,10 @@ int KxMp4Creater::write(IKxMediaPacket *packet)
         if (m_pCallback)
             m_pCallback->onStart(KX_WRITER_MP4);
     }
-    // A packet the container refuses is skipped and does not count.
+    // A packet the container refuses is skipped and does not count; a file
+    // that can no longer be written (disk full) fails every packet.
     if (m_pMuxer->write(&record) != 0)
-        return 0;
+        return m_pMuxer->failed() ? int(KX_MUX_WRITE_PACKET) : 0;
     // The recording spans from its earliest to its latest presentation
     // time; in push order neither needs to be the first or last packet
     // (audio runs ahead of the encoder's latency, B-frames reorder).

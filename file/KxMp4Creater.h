@@ -30,7 +30,8 @@ public:
     int start() override;
     /// 0 once the file is open (a packet the container refuses is logged
     /// and skipped); 1 for a packet with nothing to write; the muxer's open
-    /// status when the file cannot be opened (the next packet tries again).
+    /// status when the file cannot be opened (the next packet tries again);
+    /// KX_MUX_WRITE_PACKET for every packet once writing the file failed.
     int write(IKxMediaPacket *packet) override;
     /// Finishes the file and reports onFile(1, path, seconds from the
     /// earliest to the latest packet time written); nothing when no file

@@ -270,6 +270,10 @@ int KxMuxer::write(const KxMuxRecord *record)
         qWarning() << "KxMuxer::write" << "no file is open";
         return KX_MUX_WRITE_PACKET;
     }
+    // The file is already incomplete (the disk is full, the device gone):
+    // do not pile more packets into the interleaving queue.
+    if (d.failed)
+        return KX_MUX_WRITE_PACKET;
     AVStream *st = record->stream == KX_MUX_VIDEO ? d.video : d.audio;
     if (!st)
         return KX_MUX_OK;

@@ -68,7 +68,8 @@ public:
     /// KX_MUX_WRITE_PACKET when the container failed, when nothing is
     /// open, or when the packet was refused because its time stamps would
     /// go backwards or repeat within its stream, or its pts lies before its
-    /// dts (such a packet is logged and dropped; the file goes on).
+    /// dts (such a packet is logged and dropped; the file goes on), and for
+    /// every packet once the file failed (see failed()).
     int write(const KxMuxRecord *record);
 
     /// Writes the trailer and closes the file if one is open; 0.
