@@ -13,21 +13,28 @@ const char *const KxPulseDaemon::kMicProduct = "VANTRI Multimedia Unit HD";
 
 namespace {
 
-QString sineSourceArgs(const QString &name, int rate, int frequency)
+// module-sine-source hands out its sound in two-second bursts whatever
+// latency a recorder asks for, unlike a microphone. A sine played into a
+// null sink is clocked like a device and follows the requested latency of
+// the sink's monitor; a loopback into a drain sink keeps that latency low
+// even while no test records, and a remap of the monitor gives the
+// microphone its names and channel count.
+QStringList toneCommands(const QString &name, int rate, int frequency)
 {
-    return QStringLiteral("source_name=%1 rate=%2 frequency=%3").arg(name).arg(rate).arg(frequency);
+    const QString sink = name + QStringLiteral("_tone");
+    return {QStringLiteral("load-module module-null-sink sink_name=%1 rate=%2 channels=2 "
+                           "sink_properties=\"device.description='Tone %3' device.product.name='KX Tone Generator'\"")
+                .arg(sink).arg(rate).arg(frequency),
+            QStringLiteral("load-module module-sine sink=%1 frequency=%2").arg(sink).arg(frequency),
+            QStringLiteral("load-module module-loopback source=%1.monitor sink=kx_drain latency_msec=10 "
+                           "source_dont_move=true sink_dont_move=true").arg(sink)};
 }
 
-// module-sine-source takes no properties and is mono; the remap gives the
-// microphone its names and channel count.
-QString remapArgs(const QString &name, const QString &master, int channels, const QString &description,
-                  const QString &product)
+QString remapArgs(const QString &name, int channels, const QString &description, const QString &product)
 {
-    QString args = QStringLiteral("source_name=%1 master=%2").arg(name, master);
-    if (channels == 2) {
-        args += QStringLiteral(" channels=2 channel_map=front-left,front-right"
-                               " master_channel_map=mono,mono remix=no");
-    }
+    QString args = QStringLiteral("source_name=%1 master=%1_tone.monitor").arg(name);
+    if (channels == 1)
+        args += QStringLiteral(" channels=1 channel_map=mono");
     args += QStringLiteral(" source_properties=\"device.description='%1' device.product.name='%2'\"")
                 .arg(description, product);
     return args;
@@ -66,13 +73,16 @@ bool KxPulseDaemon::start(const Options &options, int timeoutMs)
     }
     QStringList lines;
     lines << QStringLiteral("load-module module-native-protocol-unix socket=%1 auth-anonymous=1").arg(socket)
-          << QStringLiteral("load-module module-sine-source %1").arg(sineSourceArgs("kx_sine_440", m_rate, kMicFrequency))
+          << QStringLiteral("load-module module-null-sink sink_name=kx_drain rate=%1 channels=2 "
+                            "sink_properties=\"device.description='Drain' device.product.name='KX Drain'\"")
+                 .arg(m_rate);
+    lines << toneCommands(kMicSource, m_rate, kMicFrequency)
           << QStringLiteral("load-module module-remap-source %1")
-                 .arg(remapArgs(kMicSource, "kx_sine_440", m_channels, "VANTRI USB Audio", kMicProduct))
-          << QStringLiteral("load-module module-sine-source %1").arg(sineSourceArgs("kx_sine_1000", m_rate, kPlainFrequency))
+                 .arg(remapArgs(kMicSource, m_channels, "VANTRI USB Audio", kMicProduct));
+    lines << toneCommands(kPlainSource, m_rate, kPlainFrequency)
           << QStringLiteral("load-module module-remap-source %1")
-                 .arg(remapArgs(kPlainSource, "kx_sine_1000", m_channels, "USB Microphone", "Generic USB Microphone"))
-          << QStringLiteral("load-module module-null-sink sink_name=%1 rate=%2 channels=2 "
+                 .arg(remapArgs(kPlainSource, m_channels, "USB Microphone", "Generic USB Microphone"));
+    lines << QStringLiteral("load-module module-null-sink sink_name=%1 rate=%2 channels=2 "
                             "sink_properties=\"device.description='Null Output' device.product.name='KX Test Speakers'\"")
                  .arg(kNullSink).arg(m_rate)
           << QStringLiteral("set-default-source %1").arg(kMicSource)
@@ -210,10 +220,13 @@ bool KxPulseDaemon::unloadModule(int index)
 
 int KxPulseDaemon::addMicrophone(const QString &sourceName, const QString &productName, int frequency)
 {
-    const QString sine = sourceName + QStringLiteral("_sine");
-    if (loadModule(QStringLiteral("module-sine-source"), sineSourceArgs(sine, m_rate, frequency)) < 0)
-        return -1;
+    for (const QString &command : toneCommands(sourceName, m_rate, frequency)) {
+        QStringList parts = command.split(' ');
+        const QString module = parts.at(1);
+        parts = parts.mid(2);
+        if (loadModule(module, parts.join(' ')) < 0)
+            return -1;
+    }
     return loadModule(QStringLiteral("module-remap-source"),
-                      remapArgs(sourceName, sine, m_channels, productName + QStringLiteral(" Audio"),
-                                productName));
+                      remapArgs(sourceName, m_channels, productName + QStringLiteral(" Audio"), productName));
 }

@@ -53,7 +53,7 @@ public:
     /// Loads a module; its index, or -1.
     int loadModule(const QString &name, const QString &arguments);
     bool unloadModule(int index);
-    /// Adds a microphone (a remap of a new sine source). Its module index
+    /// Adds a microphone playing a sine (see the set-up in the .cpp). Its module index
     /// (unload it to "unplug" the microphone), or -1.
     int addMicrophone(const QString &sourceName, const QString &productName, int frequency);
 

@@ -1,0 +1,176 @@
+#include "KxAudioCollector.h"
+
+#include <IKxMediaPacket.h>
+#include <IKxMediaTime.h>
+#include <IKxModulePoolMgr.h>
+
+#include <QDebug>
+
+#include <list>
+#include <new>
+#include <regex>
+#include <string>
+
+IKxModuleAudio *IKxModuleAudio::createInstance()
+{
+    return new KxAudioModule::KxAudioCollector();
+}
+
+namespace KxAudioModule {
+
+KxAudioCollector::KxAudioCollector() = default;
+
+KxAudioCollector::~KxAudioCollector()
+{
+    // The library must not call a receiver that is gone.
+    if (m_pReceiver)
+        Voxtap_SetDataCbk(nullptr);
+}
+
+int KxAudioCollector::init(const char *pattern, const KxAudioParams *params)
+{
+    qDebug() << "KxAudioCollector::init" << pattern;
+    if (!pattern || !*pattern)
+        return -1;
+    std::regex expression;
+    try {
+        expression = std::regex(pattern, std::regex::ECMAScript);
+    } catch (const std::regex_error &e) {
+        qWarning() << "KxAudioCollector::init: bad device pattern:" << e.what();
+        return -1;
+    }
+
+    std::list<VoxtapDeviceInfo> devices;
+    const int listed = Voxtap_ListDevices(&devices, VOXTAP_FLOW_CAPTURE);
+    if (listed != 0)
+        qWarning() << "KxAudioCollector::init: listing the microphones failed:" << Qt::hex << listed;
+    const VoxtapDeviceInfo *chosen = nullptr;
+    for (const VoxtapDeviceInfo &d : devices) {
+        qDebug() << "KxAudioCollector::init: endpoint" << d.friendlyName.c_str() << d.endpointId.c_str();
+        if (!chosen && std::regex_search(d.friendlyName, expression))
+            chosen = &d;
+    }
+    if (!chosen) {
+        qWarning() << "KxAudioCollector::init: no microphone matches" << pattern;
+        return -2;
+    }
+
+    m_iCodecId = kCodecAac;
+    m_iBitRate = 64000;
+    m_iChannels = 2;
+    m_iSampleRate = 44100;
+    if (params) {
+        m_iBitRate = params->bitRate;
+        m_iChannels = params->channels;
+        m_iSampleRate = params->sampleRate;
+    }
+    const VoxtapAudioParams audio{m_iCodecId, m_iBitRate, m_iChannels, m_iSampleRate};
+    const int result = Voxtap_InitWithId(chosen->endpointId.c_str(), &audio);
+    qDebug() << "KxAudioCollector::init: microphone" << chosen->friendlyName.c_str() << "result" << result;
+    return result;
+}
+
+int KxAudioCollector::setPoolModule(IKxModulePoolMgr *pool)
+{
+    qDebug() << "KxAudioCollector::setPoolModule";
+    // The library may hold the old receiver; swap it out there first.
+    if (m_pReceiver)
+        Voxtap_SetDataCbk(nullptr);
+    m_pReceiver.reset(new (std::nothrow) AudioCapImpl(this));
+    m_pPool = pool;
+    return m_pReceiver ? 0 : -1;
+}
+
+int KxAudioCollector::registerCallback(ICallBack *callback)
+{
+    qDebug() << "KxAudioCollector::registerCallback";
+    m_pCallback = callback;
+    return 0;
+}
+
+int KxAudioCollector::start(IKxMediaTime *clock)
+{
+    qDebug() << "KxAudioCollector::start";
+    m_pClock = clock;
+    m_stamper.reset(m_iSampleRate);
+    m_iDelivered = 0;
+    m_iDropped = 0;
+    Voxtap_SetDataCbk(m_pReceiver.get());
+    const int result = Voxtap_Start();
+    if (result != 0) {
+        qWarning() << "KxAudioCollector::start: Voxtap_Start failed:" << Qt::hex << result;
+        return result;
+    }
+    if (m_pCallback)
+        m_pCallback->started();
+    return 0;
+}
+
+int KxAudioCollector::pause()
+{
+    qDebug() << "KxAudioCollector::pause";
+    return Voxtap_Pause(1);
+}
+
+int KxAudioCollector::resume()
+{
+    qDebug() << "KxAudioCollector::resume";
+    return Voxtap_Pause(0);
+}
+
+int KxAudioCollector::stop()
+{
+    qDebug() << "KxAudioCollector::stop";
+    const int result = Voxtap_Stop();
+    qDebug() << "KxAudioCollector::stop: audio packets" << m_iDelivered.load() << "dropped (pool full)"
+             << m_iDropped.load();
+    if (m_pCallback)
+        m_pCallback->stopped();
+    return result;
+}
+
+int KxAudioCollector::destory()
+{
+    qDebug() << "KxAudioCollector::destory";
+    return Voxtap_UnInit();
+}
+
+void KxAudioCollector::onAudioData(const unsigned char *data, int length)
+{
+    if (!m_pPool || !data || length <= 0)
+        return;
+    IKxMediaTime *clock = m_pClock;
+    // Stamp before borrowing: a dropped unit still moves the time line on.
+    const int64_t stamp = m_stamper.next(clock ? clock->elapsed() : 0, clock != nullptr);
+    IKxMediaPacket *packet = m_pPool->getAudioPacket(0);
+    if (!packet) {
+        m_iDropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    packet->setType(KX_PACKET_AUDIO);
+    if (packet->alloc(length) < 0 || packet->setData(data, length) != 0) {
+        // The pool takes packets back only through a push; an empty one
+        // is skipped by the writers.
+        packet->setSize(0);
+        m_iDropped.fetch_add(1, std::memory_order_relaxed);
+    }
+    KxAudioInfo info;
+    info.channels = m_iChannels;
+    info.bitRate = m_iBitRate;
+    info.sampleRate = m_iSampleRate;
+    info.dts = stamp;
+    info.pts = stamp;
+    info.timeBase = 1000;
+    packet->setAudioInfo(&info);
+    if (m_pPool->pushAudioPacket(packet) == 0)
+        m_iDelivered.fetch_add(1, std::memory_order_relaxed);
+}
+
+void KxAudioCollector::onDeviceState(const char *deviceId, int state)
+{
+    qDebug() << "KxAudioCollector::onDeviceState" << deviceId << state;
+    if (m_pCallback)
+        m_pCallback->deviceState(deviceId, state);
+}
+
+} // namespace KxAudioModule

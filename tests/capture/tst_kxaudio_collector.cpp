@@ -1,0 +1,328 @@
+// The audio module with libVoxtap, the real packet pool and a private
+// PulseAudio daemon: microphone choice, packets, stamps, callbacks.
+
+#include "KxPulseFixture.h"
+
+#include <IKxMediaPacket.h>
+#include <IKxModuleAudio.h>
+#include <IKxModuleLocalFile.h>
+#include <IKxModulePoolMgr.h>
+#include <KxAacProbe.h>
+#include <KxAudioCollector.h>
+#include <KxMediaTime.h>
+
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <iostream>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+const char *const kDevicePattern = "\\(*VANTRI Multimedia Unit (ULTRA ){0,1}HD\\)*$";
+
+/// Stands in for the local file module at the pool's output: keeps a copy
+/// of every packet it is given.
+class PacketRecorder : public IKxModuleLocalFile {
+public:
+    struct Item {
+        int type;
+        KxAudioInfo info;
+        std::vector<uint8_t> bytes;
+    };
+    int init() override { return 0; }
+    int setCloundModule(IKxModuleClound *) override { return 0; }
+    void registerCallback(KxToLocalFileCbk *) override {}
+    int start(const KxLocalFileConfig &) override { return 0; }
+    uint8_t inputMediaPacket(IKxMediaPacket *packet) override
+    {
+        Item item;
+        item.type = packet->getType();
+        packet->getAudioInfo(&item.info);
+        item.bytes.assign(packet->getData(), packet->getData() + packet->getSize());
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_items.push_back(std::move(item));
+        m_cv.notify_all();
+        return 0;
+    }
+    int stop() override { return 0; }
+    int destory() override { return 0; }
+
+    bool wait(size_t n, int timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_items.size() >= n; });
+    }
+    std::vector<Item> items()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_items;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<Item> m_items;
+};
+
+class RecordingCallback : public IKxModuleAudio::ICallBack {
+public:
+    void started() override { ++startedCount; }
+    void stopped() override { ++stoppedCount; }
+    void deviceState(const char *id, int state) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        lastId = id ? id : "";
+        lastState = state;
+        m_cv.notify_all();
+    }
+    bool waitState(int timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return lastState != 0; });
+    }
+    std::atomic<int> startedCount{0};
+    std::atomic<int> stoppedCount{0};
+    std::string lastId;
+    int lastState = 0;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+};
+
+class KxAudioCollectorTest : public ::testing::Test {
+public:
+    static void SetUpTestSuite()
+    {
+        s_daemon = new KxPulseDaemon;
+        s_started = s_daemon->start();
+        if (!s_started)
+            s_error = s_daemon->lastError().toStdString();
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_daemon;
+        s_daemon = nullptr;
+    }
+
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(s_started) << s_error;
+        m_pool = IKxModulePoolMgr::createInstance();
+        ASSERT_EQ(m_pool->init(), 0);
+        m_pool->setLocalFileModule(&m_recorder);
+        ASSERT_EQ(m_pool->start(), 0);
+        m_audio.reset(IKxModuleAudio::createInstance());
+        m_audio->registerCallback(&m_callback);
+    }
+    void TearDown() override
+    {
+        if (m_audio) {
+            m_audio->stop();
+            m_audio->destory();
+        }
+        m_audio.reset();
+        if (m_pool)
+            m_pool->destory();
+    }
+
+    /// Records seconds of sound; returns the audio packets.
+    std::vector<PacketRecorder::Item> record(IKxMediaTime *clock, int packets)
+    {
+        EXPECT_EQ(m_audio->setPoolModule(m_pool), 0);
+        EXPECT_EQ(m_audio->start(clock), 0);
+        EXPECT_TRUE(m_recorder.wait(packets, 15000));
+        EXPECT_EQ(m_audio->stop(), 0);
+        return m_recorder.items();
+    }
+
+    static double decodeFrequency(const std::vector<PacketRecorder::Item> &items, int rate, int channels)
+    {
+        KxAacProbe probe;
+        EXPECT_TRUE(probe.open(rate, channels));
+        for (const auto &i : items)
+            EXPECT_TRUE(probe.decode(i.bytes.data(), static_cast<int>(i.bytes.size())));
+        // One access unit per packet: each decodes to exactly one frame.
+        EXPECT_EQ(probe.samples(), static_cast<int64_t>(items.size()) * 1024);
+        EXPECT_EQ(probe.decodedChannels(), channels);
+        return probe.frequency();
+    }
+
+    static KxPulseDaemon *s_daemon;
+    static bool s_started;
+    static std::string s_error;
+    IKxModulePoolMgr *m_pool = nullptr;
+    PacketRecorder m_recorder;
+    RecordingCallback m_callback;
+    std::unique_ptr<IKxModuleAudio> m_audio;
+};
+
+KxPulseDaemon *KxAudioCollectorTest::s_daemon = nullptr;
+bool KxAudioCollectorTest::s_started = false;
+std::string KxAudioCollectorTest::s_error;
+
+struct PatternCase {
+    const char *name;
+    const char *pattern;
+    int expected;
+    int frequency; ///< of the chosen microphone
+};
+
+class KxAudioCollectorInit : public KxAudioCollectorTest, public ::testing::WithParamInterface<PatternCase> {};
+
+TEST_P(KxAudioCollectorInit, ChoosesTheMicrophoneByName)
+{
+    const PatternCase c = GetParam();
+    EXPECT_EQ(m_audio->init(c.pattern), c.expected);
+    if (c.expected != 0) {
+        // Nothing was initialised: the library answers 1.
+        EXPECT_EQ(m_audio->start(nullptr), 1);
+        EXPECT_EQ(m_callback.startedCount.load(), 0);
+        return;
+    }
+    const auto items = record(nullptr, 60);
+    EXPECT_NEAR(decodeFrequency(items, 44100, 2), c.frequency, 2.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patterns, KxAudioCollectorInit,
+    ::testing::Values(PatternCase{"nullPattern", nullptr, -1, 0}, PatternCase{"emptyPattern", "", -1, 0},
+                      PatternCase{"malformed", "(VANTRI", -1, 0},
+                      PatternCase{"noMatch", "Nonexistent Unit", -2, 0},
+                      PatternCase{"devicePattern", kDevicePattern, 0, KxPulseDaemon::kMicFrequency},
+                      PatternCase{"plainText", "Generic USB", 0, KxPulseDaemon::kPlainFrequency},
+                      PatternCase{"caseMatters", "generic usb", -2, 0}),
+    [](const ::testing::TestParamInfo<PatternCase> &info) { return std::string(info.param.name); });
+
+// Calls before init reach the library, which answers 1.
+TEST_F(KxAudioCollectorTest, CallsBeforeInit)
+{
+    EXPECT_EQ(m_audio->setPoolModule(m_pool), 0);
+    EXPECT_EQ(m_audio->start(nullptr), 1);
+    EXPECT_EQ(m_audio->pause(), 1);
+    EXPECT_EQ(m_audio->resume(), 1);
+    EXPECT_EQ(m_audio->stop(), 1);
+    EXPECT_EQ(m_audio->destory(), 0);
+    EXPECT_EQ(m_callback.startedCount.load(), 0);
+}
+
+// Two matching microphones: the first in list order wins.
+TEST_F(KxAudioCollectorTest, FirstMatchInListOrder)
+{
+    const int module = s_daemon->addMicrophone(QStringLiteral("kx_vantri_ultra"),
+                                               QStringLiteral("VANTRI Multimedia Unit ULTRA HD"), 1000);
+    ASSERT_GE(module, 0);
+    ASSERT_EQ(m_audio->init(kDevicePattern), 0);
+    const auto items = record(nullptr, 60);
+    m_audio->destory();
+    s_daemon->unloadModule(module);
+    EXPECT_NEAR(decodeFrequency(items, 44100, 2), KxPulseDaemon::kMicFrequency, 2.0);
+}
+
+// Own parameters reach the library and every packet's description; one
+// access unit per packet; stamps rise strictly, spaced like the sound and
+// close to the clock.
+TEST_F(KxAudioCollectorTest, PacketsCarryParametersAndStamps)
+{
+    const KxAudioParams params{96000, 1, 48000};
+    ASSERT_EQ(m_audio->init(kDevicePattern, &params), 0);
+    KxMediaTime clock;
+    clock.start();
+    const auto items = record(&clock, 120);
+    const int64_t end = clock.elapsed();
+    EXPECT_EQ(m_callback.startedCount.load(), 1);
+    EXPECT_EQ(m_callback.stoppedCount.load(), 1);
+    ASSERT_GE(items.size(), 120u);
+    const double unit = 1024 * 1000.0 / 48000;
+    int64_t last = -1;
+    double minGap = 1e9, maxGap = 0;
+    for (const auto &i : items) {
+        EXPECT_EQ(i.type, KX_PACKET_AUDIO);
+        EXPECT_EQ(i.info.channels, 1);
+        EXPECT_EQ(i.info.bitRate, 96000);
+        EXPECT_EQ(i.info.sampleRate, 48000);
+        EXPECT_EQ(i.info.timeBase, 1000);
+        EXPECT_EQ(i.info.dts, i.info.pts);
+        EXPECT_GT(i.info.dts, last);
+        EXPECT_LE(i.info.dts, end);
+        if (last >= 0) {
+            minGap = std::min(minGap, double(i.info.dts - last));
+            maxGap = std::max(maxGap, double(i.info.dts - last));
+        }
+        last = i.info.dts;
+    }
+    std::cout << "packet spacing " << minGap << ".." << maxGap << " ms (unit " << unit << " ms)" << std::endl;
+    EXPECT_GE(minGap, std::floor(unit * 0.75));
+    EXPECT_LE(maxGap, std::ceil(unit * 1.25));
+    // The sound covers the stamps: n units span about n unit durations.
+    const double span = double(items.back().info.dts - items.front().info.dts);
+    EXPECT_NEAR(span, (items.size() - 1) * unit, 60.0);
+    EXPECT_NEAR(decodeFrequency(items, 48000, 1), KxPulseDaemon::kMicFrequency, 2.0);
+}
+
+// Without a clock the stamps count the sound from 0.
+TEST_F(KxAudioCollectorTest, StartWithoutClock)
+{
+    ASSERT_EQ(m_audio->init(kDevicePattern), 0);
+    const auto items = record(nullptr, 20);
+    ASSERT_GE(items.size(), 20u);
+    for (size_t i = 0; i < items.size(); ++i)
+        EXPECT_EQ(items[i].info.dts, std::llround(i * 1024 * 1000.0 / 44100)) << i;
+}
+
+// Pause holds deliveries back; resume brings them again.
+TEST_F(KxAudioCollectorTest, PauseAndResume)
+{
+    ASSERT_EQ(m_audio->init(kDevicePattern), 0);
+    KxMediaTime clock;
+    clock.start();
+    ASSERT_EQ(m_audio->setPoolModule(m_pool), 0);
+    ASSERT_EQ(m_audio->start(&clock), 0);
+    ASSERT_TRUE(m_recorder.wait(20, 10000));
+    ASSERT_EQ(m_audio->pause(), 0);
+    QThread::msleep(100);
+    const size_t paused = m_recorder.items().size();
+    QThread::msleep(600);
+    EXPECT_EQ(m_recorder.items().size(), paused);
+    ASSERT_EQ(m_audio->resume(), 0);
+    EXPECT_TRUE(m_recorder.wait(paused + 20, 10000));
+    EXPECT_EQ(m_audio->stop(), 0);
+    int64_t last = -1;
+    for (const auto &i : m_recorder.items()) {
+        EXPECT_GT(i.info.dts, last);
+        last = i.info.dts;
+    }
+}
+
+// Only the microphone in use is reported when it vanishes; the module
+// does not stop by itself, and stop still works.
+TEST_F(KxAudioCollectorTest, DeviceStateForwarded)
+{
+    const int inUse = s_daemon->addMicrophone(QStringLiteral("kx_gone_mic"), QStringLiteral("Gone Unit"), 440);
+    const int other = s_daemon->addMicrophone(QStringLiteral("kx_other_mic"), QStringLiteral("Other Unit"), 440);
+    ASSERT_GE(inUse, 0);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(m_audio->init("Gone Unit"), 0);
+    ASSERT_EQ(m_audio->setPoolModule(m_pool), 0);
+    ASSERT_EQ(m_audio->start(nullptr), 0);
+    ASSERT_TRUE(m_recorder.wait(10, 10000));
+    ASSERT_TRUE(s_daemon->unloadModule(other));
+    EXPECT_FALSE(m_callback.waitState(1000)) << "reported a microphone that is not in use";
+    ASSERT_TRUE(s_daemon->unloadModule(inUse));
+    ASSERT_TRUE(m_callback.waitState(5000));
+    EXPECT_EQ(m_callback.lastId, "kx_gone_mic");
+    EXPECT_EQ(m_callback.lastState, 4);
+    EXPECT_EQ(m_callback.stoppedCount.load(), 0);
+    EXPECT_EQ(m_audio->stop(), 0);
+    EXPECT_EQ(m_callback.stoppedCount.load(), 1);
+}
+
+} // namespace
