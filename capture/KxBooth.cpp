@@ -119,11 +119,13 @@ void KxBooth::release()
 
 void KxBooth::setIKxYUVDataCallBack(IKxYUVDataCallBack *callback)
 {
+    qInfo() << "KxBooth::setIKxYUVDataCallBack";
     d->callback = callback;
 }
 
 void KxBooth::setPreferVideoSize(int width, int height)
 {
+    qInfo() << "KxBooth::setPreferVideoSize" << width << height;
     d->preferWidth = width;
     d->preferHeight = height;
 }
@@ -289,6 +291,7 @@ int KxBooth::open(const wchar_t *pattern)
 
 int KxBooth::setCapFormat(const QJsonObject &)
 {
+    qInfo() << "KxBooth::setCapFormat" << "not supported";
     return -2;
 }
 
@@ -435,6 +438,7 @@ void KxBooth::setVideoSourceState(VisualizerState state)
 
 void KxBooth::rotate(int code)
 {
+    qInfo() << "KxBooth::rotate" << code;
     d->rotation = code == 1 ? 90 : code == 2 ? 180 : code == 3 ? 270 : 0;
 }
 

@@ -67,20 +67,25 @@ void renderTestPattern(int width, int height, int64_t frameIndex, uint8_t *i420,
 
     // Luma: a horizontal wave moving 4 pixels per frame, brighter towards
     // the bottom. Tables keep the per-pixel work to two lookups.
-    thread_local std::vector<int> column, rowScale, chromaColumn;
+    thread_local std::vector<int> column, ramp, rowScale, chromaColumn;
     column.resize(size_t(width));
+    ramp.resize(size_t(width));
     rowScale.resize(size_t(height));
     chromaColumn.resize(size_t(cw));
     const double period = std::max(2, width / 2);
-    for (int x = 0; x < width; ++x)
+    for (int x = 0; x < width; ++x) {
         column[size_t(x)] = int(std::lround(50.0 * (1.0 + std::sin(twoPi * double((x + 4 * n) % int64_t(period)) / period))));
+        ramp[size_t(x)] = 60 + (x * 40) / width;
+    }
     for (int y = 0; y < height; ++y)
         rowScale[size_t(y)] = 154 + (102 * y) / height; // 0.6 .. 1.0 in 1/256
     for (int y = 0; y < height; ++y) {
         uint8_t *row = py + size_t(y) * width;
         const int s = rowScale[size_t(y)];
+        const int *col = column.data();
+        const int *rp = ramp.data();
         for (int x = 0; x < width; ++x)
-            row[x] = uint8_t(60 + ((column[size_t(x)] * s) >> 8) + (x * 40) / width);
+            row[x] = uint8_t(rp[x] + ((col[x] * s) >> 8));
     }
     // Chroma: slow waves, the red-difference one drifting with time.
     for (int x = 0; x < cw; ++x)
