@@ -22,7 +22,7 @@ namespace {
 QStringList toneCommands(const QString &name, int rate, int frequency)
 {
     const QString sink = name + QStringLiteral("_tone");
-    return {QStringLiteral("load-module module-null-sink sink_name=%1 rate=%2 channels=2 "
+    return {QStringLiteral("load-module module-null-sink sink_name=%1 rate=%2 channels=2 format=float32le "
                            "sink_properties=\"device.description='Tone %3' device.product.name='KX Tone Generator'\"")
                 .arg(sink).arg(rate).arg(frequency),
             QStringLiteral("load-module module-sine sink=%1 frequency=%2").arg(sink).arg(frequency),
