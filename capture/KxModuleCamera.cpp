@@ -110,10 +110,14 @@ int KxModuleCamera::stop()
     if (!m_bInited)
         return ErrorCode::NOT_INITED;
     stopThreads();
+    // A stop wins over queued frames: whatever still waits for the display
+    // or the encoder is left out of this recording (at most the four
+    // buffers; the next start returns them to the free list).
+    m_iLeftAtStop = m_encoderQueue.filledCount() + m_displayQueue.filledCount();
     if (m_bStarted && m_pCamData)
         qInfo() << "KxModuleCamera::stop" << "  samples:" << m_pCamData->receivedCount()
                 << " frames:" << m_pCamData->convertedCount() << " rejected:" << m_pCamData->rejectedCount()
-                << " last encoded:" << m_iEncoded.load();
+                << " left unencoded at stop:" << m_iLeftAtStop.load() << " last encoded:" << m_iEncoded.load();
     m_bStarted = false;
     return ErrorCode::OK;
 }

@@ -79,6 +79,9 @@ public:
     int capturedCount() const { return m_iCaptured.load(); }
     int encodedCount() const { return m_iEncoded.load(); }
     bool isStarted() const { return m_bStarted; }
+    /// Frames that were still queued for display or encoding when the last
+    /// stop came (they are not encoded).
+    int framesLeftAtStop() const { return m_iLeftAtStop.load(); }
 
     /// Public so that an owner can delete a module that was never
     /// initialised (destory() refuses it); an initialised module is deleted
@@ -109,6 +112,7 @@ private:
     std::atomic<IKxMediaTime *> m_pClock{nullptr};
     std::atomic<int> m_iCaptured{0};
     std::atomic<int> m_iEncoded{0};
+    std::atomic<int> m_iLeftAtStop{0};
     // Serialises opening and closing the booth: preStart may run on a
     // worker thread.
     std::mutex m_boothMutex;
