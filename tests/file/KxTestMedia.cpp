@@ -28,7 +28,7 @@ namespace {
     throw std::runtime_error("test media: " + what);
 }
 
-void drawFrame(AVFrame *frame, int index)
+void drawFrame(AVFrame *frame, int index, bool noisy)
 {
     // A moving diagonal gradient with a bright square that travels: enough
     // detail and motion for real P- and B-frames.
@@ -42,6 +42,18 @@ void drawFrame(AVFrame *frame, int index)
     const int ox = (index * 7) % std::max(1, w - sq), oy = (index * 3) % std::max(1, h - sq);
     for (int y = oy; y < oy + sq; ++y)
         std::memset(frame->data[0] + y * frame->linesize[0] + ox, 235, static_cast<size_t>(sq));
+    if (noisy) {
+        uint32_t seed = 2463534242u + static_cast<uint32_t>(index) * 2654435761u;
+        for (int y = 0; y < h; ++y) {
+            uint8_t *row = frame->data[0] + y * frame->linesize[0];
+            for (int x = 0; x < w; ++x) {
+                seed ^= seed << 13;
+                seed ^= seed >> 17;
+                seed ^= seed << 5;
+                row[x] = static_cast<uint8_t>(row[x] + (seed & 15));
+            }
+        }
+    }
     for (int p = 1; p < 3; ++p)
         for (int y = 0; y < h / 2; ++y)
             std::memset(frame->data[p] + y * frame->linesize[p], p == 1 ? 128 + (index % 32) : 96, static_cast<size_t>(w / 2));
@@ -95,7 +107,7 @@ std::vector<MediaPacket> encodeVideo(const VideoSetup &setup, int frames)
     };
     for (int i = 0; i < frames; ++i) {
         av_frame_make_writable(frame);
-        drawFrame(frame, i);
+        drawFrame(frame, i, setup.noisy);
         frame->pts = i;
         arrival = static_cast<int64_t>(i) * 1000 / setup.fps;
         if (avcodec_send_frame(cx, frame) < 0)

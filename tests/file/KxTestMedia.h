@@ -40,6 +40,7 @@ struct VideoSetup {
     int fps = 15;
     int bitrateKbps = 2000;
     int gop = 12;
+    bool noisy = false;  ///< add grain so that the encoder reaches its bit rate
 };
 
 /// Encodes frames pattern frames (frame i fed at clock time i / fps s) and

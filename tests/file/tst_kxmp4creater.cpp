@@ -172,6 +172,54 @@ TEST(KxMp4Creater, ParameterEncoderAgreesWithTheCameraEncoder)
     EXPECT_EQ(extradataParameterSets(pr.streams[1].extradata), inBand);
 }
 
+// A recording whose first video packet is not a key frame (the pool had no
+// packet free for the first ones): the configuration record still gets the
+// parameter sets, taken from the parameter encoder.
+TEST(KxMp4Creater, FirstVideoPacketWithoutParameterSets)
+{
+    const Recording &rec = cachedRecording(6, VideoSetup());
+    std::vector<MediaPacket> packets;
+    bool skipping = true;
+    for (const auto &m : rec.merged) {
+        if (m.type == KX_PACKET_VIDEO && skipping) {
+            if (m.key || annexBParameterSets(m.data.data(), int(m.data.size())).size() == 2)
+                continue;
+            skipping = false;
+        }
+        packets.push_back(m);
+    }
+    QTemporaryDir dir;
+    const std::string path = makeTestDir(dir) + "/late.mp4";
+    Mp4Run run;
+    auto w = makeMp4(path, defaultParams(), &run.cb);
+    writeAll(*w, packets, run);
+    w->close();
+    const ProbeResult pr = probeFile(path, false);
+    ASSERT_TRUE(pr.opened);
+    ASSERT_EQ(pr.streams.size(), 2u);
+    const auto inBand = annexBParameterSets(rec.video[0].data.data(), int(rec.video[0].data.size()));
+    EXPECT_EQ(extradataParameterSets(pr.streams[1].extradata), inBand);
+}
+
+// Audio only (no camera packets at all): a playable file with its audio.
+TEST(KxMp4Creater, AudioOnly)
+{
+    const Recording &rec = cachedRecording(6, VideoSetup(), true, false);
+    QTemporaryDir dir;
+    const std::string path = makeTestDir(dir) + "/a.mp4";
+    Mp4Run run;
+    auto w = makeMp4(path, defaultParams(), &run.cb);
+    writeAll(*w, rec.merged, run);
+    w->close();
+    ASSERT_EQ(run.cb.files.size(), 1u);
+    const ProbeResult pr = probeFile(path);
+    ASSERT_TRUE(pr.opened);
+    ASSERT_GE(pr.streams.size(), 1u);
+    EXPECT_EQ(pr.streams[0].codecId, AV_CODEC_ID_AAC);
+    EXPECT_EQ(pr.packets.size(), rec.audio.size());
+    EXPECT_EQ(pr.decodeErrors, 0);
+}
+
 // Packets that carry nothing open no file and leave the duration alone.
 TEST(KxMp4Creater, IgnoresPacketsWithNothingToWrite)
 {
