@@ -15,3 +15,13 @@ if(TARGET kx_capture_video)
     LIBS kx_capture_video kx_core kx_platform_camera PkgConfig::FFMPEG kx_test_main
     LABELS capture THREADS TIMEOUT 300)
 endif()
+if(TARGET kx_capture_video)
+  kx_add_test(NAME tst_kxmodulecamera_gui SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_kxmodulecamera_gui.cpp
+    LIBS kx_capture_video kx_core kx_platform_camera kx_libyuv PkgConfig::X11LIBS PkgConfig::FFMPEG kx_test_main
+    LABELS capture GUI)
+endif()
+if(TARGET kx_capture_video AND TARGET kx_file AND TARGET kx_test_media)
+  kx_add_test(NAME tst_kxmodulecamera_file SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_kxmodulecamera_file.cpp
+    LIBS kx_capture_video kx_file kx_test_media kx_core PkgConfig::FFMPEG kx_test_main
+    LABELS capture THREADS TIMEOUT 300)
+endif()
