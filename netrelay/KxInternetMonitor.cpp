@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <mutex>
 
 namespace {
 constexpr int ProbeTimeoutMs = 3000;
@@ -22,6 +23,10 @@ public:
     KxNetrelayConfig cfg = KxNetrelayConfig::current();
     std::atomic<bool> cancel{false};
     std::atomic<int> intervalMs{0};
+    // Held by run() for its whole life. Taking it after QThread::wait()
+    // orders the end of the thread before what follows in a way that
+    // sanitizers can see (Qt's own wait is invisible to them).
+    std::mutex runLock;
 };
 
 KxInternetMonitor::KxInternetMonitor(QObject *parent)
@@ -37,6 +42,7 @@ KxInternetMonitor::~KxInternetMonitor()
     if (!wait(QuitWaitMs))
         qWarning() << "KxInternetMonitor::~KxInternetMonitor" << "thread did not end in time";
     wait();
+    std::lock_guard<std::mutex> ended(m_pData->runLock);
 }
 
 bool KxInternetMonitor::checkInternet()
@@ -61,6 +67,9 @@ void KxInternetMonitor::run()
 {
     kxsync::setCurrentThreadName("kx-netmon");
     KxInternetMonitorPrivate *d = m_pData.get();
+    std::lock_guard<std::mutex> running(d->runLock);
+    // A quit() that comes before exec() below still ends it at once: Qt
+    // remembers it for the thread's event loop.
     d->cancel = false;
     if (!d->cfg.hasServer()) {
         qWarning() << "KxInternetMonitor::run" << "no server configured: offline";

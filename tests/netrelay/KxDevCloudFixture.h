@@ -94,6 +94,13 @@ private:
 /// passes; returns cond()'s last value.
 bool kxWaitUntil(const std::function<bool()> &cond, int timeoutMs);
 
+/// Keeps this test process from loading Qt plugins. Call it before the first
+/// network manager is made: Qt Network's bearer plugins otherwise start a
+/// D-Bus thread whose work inside uninstrumented Qt and glib
+/// ThreadSanitizer reports as races. Not for tests that need a platform
+/// plugin (widgets).
+void kxLoadNoQtPlugins();
+
 /// Sets KX_VERSION_INI for the lifetime of the object, restoring the old
 /// value afterwards.
 class KxScopedVersionIni {

@@ -26,6 +26,7 @@ protected:
     /// A manager from the given version.ini (which may lack a ServerUrl).
     void makeManager(const QString &iniPath)
     {
+        kxLoadNoQtPlugins();
         ini = std::make_unique<KxScopedVersionIni>(iniPath);
         mgr = KxNetrelay::getInst(nullptr);
         ASSERT_NE(mgr, nullptr);
