@@ -61,7 +61,7 @@ public:
 /// factory → init → setCallback → start → write* → close → uninit → delete.
 class IKxToLocalFile {
 public:
-    /// Closes what is open.
+    /// Finishes what is open without reporting it.
     virtual ~IKxToLocalFile() = default;
     /// KX_WRITER_MP4 or KX_WRITER_TS.
     virtual int kind() = 0;

@@ -46,6 +46,9 @@ KxMp4Creater::KxMp4Creater() = default;
 
 KxMp4Creater::~KxMp4Creater()
 {
+    // Finish a file still open, but report nothing: whoever receives the
+    // reports may already be going away.
+    m_pCallback = nullptr;
     close();
 }
 
@@ -64,6 +67,7 @@ int KxMp4Creater::start()
     m_bHaveFirst = false;
     m_firstTime = 0;
     m_lastTime = 0;
+    m_iOpenFailures = 0;
     return 0;
 }
 
@@ -78,11 +82,20 @@ int KxMp4Creater::write(IKxMediaPacket *packet)
     }
     if (!m_pMuxer) {
         std::unique_ptr<KxMuxer> muxer(new KxMuxer(m_params));
+        // Every packet retries; log the first failure and every hundredth.
+        const bool log = m_iOpenFailures % 100 == 0;
+        muxer->setLogOpenFailures(log);
         const int ret = muxer->open(m_path.c_str(), "mp4", {});
         if (ret != 0) {
-            qWarning() << "KxMp4Creater::write" << "cannot open" << QString::fromStdString(m_path) << "status" << ret;
+            if (log)
+                qWarning() << "KxMp4Creater::write" << "cannot open" << QString::fromStdString(m_path) << "status"
+                           << ret << "attempts" << m_iOpenFailures + 1;
+            ++m_iOpenFailures;
             return ret;
         }
+        if (m_iOpenFailures > 0)
+            qWarning() << "KxMp4Creater::write" << "opened after" << m_iOpenFailures << "failed attempts";
+        m_iOpenFailures = 0;
         m_pMuxer = std::move(muxer);
         if (m_pCallback)
             m_pCallback->onStart(KX_WRITER_MP4);

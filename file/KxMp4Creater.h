@@ -47,6 +47,7 @@ private:
     bool m_bHaveFirst = false;
     double m_firstTime = 0;  ///< microseconds
     double m_lastTime = 0;   ///< microseconds
+    int m_iOpenFailures = 0;
 };
 
 } // namespace KxFileModule

@@ -93,6 +93,7 @@ struct KxMuxer::Impl {
     int64_t lastDts[2] = {0, 0};
     bool haveDts[2] = {false, false};
     bool failed = false;
+    bool logOpenFailures = true;
     int refused = 0;
     std::string path;
 
@@ -226,7 +227,8 @@ int KxMuxer::open(const char *path, const char *format, const std::map<std::stri
 
     int ret = avformat_alloc_output_context2(&d.ctx, nullptr, format, path);
     if (ret < 0 || !d.ctx) {
-        qWarning() << "KxMuxer::open" << "avformat_alloc_output_context2" << format << "failed:" << avError(ret);
+        if (d.logOpenFailures)
+            qWarning() << "KxMuxer::open" << "avformat_alloc_output_context2" << format << "failed:" << avError(ret);
         d.ctx = nullptr;
         return KX_MUX_ALLOC_CONTEXT;
     }
@@ -236,7 +238,8 @@ int KxMuxer::open(const char *path, const char *format, const std::map<std::stri
     if (!(d.ctx->oformat->flags & AVFMT_NOFILE)) {
         ret = avio_open(&d.ctx->pb, path, AVIO_FLAG_WRITE);
         if (ret < 0) {
-            qWarning() << "KxMuxer::open" << "avio_open" << path << "failed:" << avError(ret);
+            if (d.logOpenFailures)
+                qWarning() << "KxMuxer::open" << "avio_open" << path << "failed:" << avError(ret);
             d.closeContext();
             return KX_MUX_OPEN_FILE;
         }
@@ -250,7 +253,8 @@ int KxMuxer::open(const char *path, const char *format, const std::map<std::stri
         qWarning() << "KxMuxer::open" << "option not used:" << e->key;
     av_dict_free(&dict);
     if (ret < 0) {
-        qWarning() << "KxMuxer::open" << "avformat_write_header" << path << "failed:" << avError(ret);
+        if (d.logOpenFailures)
+            qWarning() << "KxMuxer::open" << "avformat_write_header" << path << "failed:" << avError(ret);
         d.closeContext();
         return KX_MUX_WRITE_HEADER;
     }
@@ -371,6 +375,12 @@ int KxMuxer::close()
         qWarning() << "KxMuxer::close" << QString::fromStdString(d.path) << "packets refused:" << d.refused;
     d.closeContext();
     return KX_MUX_OK;
+}
+
+void KxMuxer::setLogOpenFailures(bool on)
+{
+    if (m_pImpl)
+        m_pImpl->logOpenFailures = on;
 }
 
 bool KxMuxer::isOpen() const

@@ -75,6 +75,10 @@ public:
     /// Writes the trailer and closes the file if one is open; 0.
     int close();
 
+    /// Whether open() logs its failures (on by default). Writers that retry
+    /// the open for every packet log only some of the attempts.
+    void setLogOpenFailures(bool on);
+
     bool isOpen() const;
     /// True when a packet write, the header or the trailer of the current
     /// (or last closed) file failed at the container or file level: the

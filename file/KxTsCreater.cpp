@@ -67,6 +67,7 @@ int KxTsCreater::start()
     m_iCounter = 0;
     m_bVideoSeen = false;
     m_videoHorizon = 0;
+    m_iOpenFailures = 0;
     m_heldHead = 0;
     m_heldCount = 0;
     if (m_held.size() < kInitialHeldSlots)
@@ -192,12 +193,22 @@ int KxTsCreater::writeToSegment(const KxMuxRecord &record, double t)
     if (!m_pMuxer) {
         std::unique_ptr<KxMuxer> muxer(new KxMuxer(m_params));
         const std::string name = segmentName(m_stem, m_iCounter);
+        // Every packet retries; log the first failure and every hundredth.
+        const bool log = m_iOpenFailures % 100 == 0;
+        muxer->setLogOpenFailures(log);
         const int ret = muxer->open(name.c_str(), "mpegts",
                                     {{"output_ts_offset", kTimelineOffset}, {"avoid_negative_ts", "disabled"}});
         if (ret != 0) {
-            qWarning() << "KxTsCreater::write" << "cannot open segment" << QString::fromStdString(name) << "status" << ret;
+            if (log)
+                qWarning() << "KxTsCreater::write" << "cannot open segment" << QString::fromStdString(name)
+                           << "status" << ret << "attempts" << m_iOpenFailures + 1;
+            ++m_iOpenFailures;
             return ret;
         }
+        if (m_iOpenFailures > 0)
+            qWarning() << "KxTsCreater::write" << "opened" << QString::fromStdString(name) << "after"
+                       << m_iOpenFailures << "failed attempts";
+        m_iOpenFailures = 0;
         m_pMuxer = std::move(muxer);
         m_segmentName = name;
         ++m_iCounter;

@@ -97,6 +97,7 @@ private:
     double m_currentTime = 0;   ///< microseconds
     bool m_bVideoSeen = false;
     double m_videoHorizon = 0;  ///< latest video presentation time, microseconds
+    int m_iOpenFailures = 0;
     // Ring of held audio packets; slots keep their byte storage.
     std::vector<HeldAudio> m_held;
     size_t m_heldHead = 0;
