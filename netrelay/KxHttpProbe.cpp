@@ -1,6 +1,7 @@
 #include "KxHttpProbe.h"
 
 #include <QDeadlineTimer>
+#include <QNetworkProxy>
 #include <QSslSocket>
 #include <QTcpSocket>
 
@@ -35,10 +36,12 @@ bool kxProbeHttp(const QUrl &url, int timeoutMs, const std::atomic<bool> *cancel
     std::unique_ptr<QTcpSocket> socket;
     if (tls) {
         auto ssl = std::make_unique<QSslSocket>();
+        ssl->setProxy(QNetworkProxy::NoProxy);
         ssl->connectToHostEncrypted(url.host(), port);
         socket = std::move(ssl);
     } else {
         socket = std::make_unique<QTcpSocket>();
+        socket->setProxy(QNetworkProxy::NoProxy);  // as the access manager
         socket->connectToHost(url.host(), port);
     }
     QTcpSocket *s = socket.get();

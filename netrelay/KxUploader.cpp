@@ -108,6 +108,13 @@ int KxUploader::pendingCount() const
     return int(m_waiting.size() + m_running.size());
 }
 
+int KxUploader::failuresInRow(const QJsonObject &job) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto it = m_failures.constFind(keyOf(str(job, "localPath"), str(job, "remotePath"), str(job, "bucketName")));
+    return it == m_failures.cend() ? 0 : it->inRow;
+}
+
 void KxUploader::upload(const QJsonObject &json)
 {
     auto job = std::make_shared<Job>();

@@ -41,6 +41,8 @@ public:
     static QByteArray contentTypeFor(const QString &localPath);
     /// Jobs waiting plus running.
     int pendingCount() const;
+    /// Failed attempts in a row of the job's file (0 after a success).
+    int failuresInRow(const QJsonObject &job) const;
 
 signals:
     void signalUploadFinished(int result, QJsonObject job);
