@@ -114,6 +114,13 @@ int KxCamEncoder::start()
     return ErrorCode::OK;
 }
 
+int KxCamEncoder::prepare(int width, int height, double frameRate)
+{
+    if (!m_bInited || m_bRunning || width <= 0 || height <= 0)
+        return -1;
+    return openCodec(width, height, float(frameRate));
+}
+
 int KxCamEncoder::stop()
 {
     qInfo() << "KxCamEncoder::stop" << "  enter";

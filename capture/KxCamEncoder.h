@@ -46,6 +46,12 @@ public:
     /// Returns frames left in the encoder queue's filled list to its free
     /// list and starts the encode thread. 0, 1 when running, -401 before init.
     int start();
+    /// Opens the codec for the camera's format ahead of the first frame, so
+    /// that opening it (tens of milliseconds for x264 at 720p) does not hold
+    /// up the first frames while the camera fills every buffer. Controlling
+    /// thread, while the encode thread is not running. 0, or -1 when the
+    /// codec cannot be opened (the first frame then tries again).
+    int prepare(int width, int height, double frameRate);
     /// Joins the encode thread (the owner sets the stop event first) and
     /// clears the open size so that the next start reopens the codec.
     /// 0, 1 when not running, -401 before init.

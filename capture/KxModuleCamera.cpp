@@ -8,6 +8,7 @@
 #include "KxMerioErrors.h"
 
 #include <QDebug>
+#include <QJsonObject>
 
 IKxModuleCamera *IKxModuleCamera::createInstance()
 {
@@ -78,6 +79,10 @@ int KxModuleCamera::start(IKxMediaTime *clock)
     if (opened < 0)
         return opened;
 
+    QJsonObject format;
+    if (m_pBooth->getCapFormat(format) == 0)
+        m_pEncoder->prepare(format.value("width").toInt(), format.value("height").toInt(),
+                            format.value("fps").toDouble());
     const int encoderRet = m_pEncoder->start();
     qInfo() << "Cam Encoder start return: " << encoderRet;
     m_pDisplay->setWindow(m_iWindow, m_iBackground);
