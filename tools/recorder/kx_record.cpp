@@ -34,6 +34,10 @@
 #include <QTimer>
 #include <QUuid>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include <cstdio>
 
 namespace {
@@ -136,6 +140,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("kx-record");
+    av_log_set_level(AV_LOG_WARNING);
 
     QCommandLineParser parser;
     parser.setApplicationDescription("Records one lesson without the user interface.");
@@ -261,9 +266,13 @@ int main(int argc, char **argv)
             }
         }
 
-        files->stop();
+        // Producers stop first so that what the encoders still hold (about a
+        // second of video behind the camera) reaches the files; the pool's
+        // output thread gets a moment to deliver it before the files close.
         audio->stop();
         camera->stop();
+        processEventsFor(500);
+        files->stop();
         pool->stop();
         cloud->stop(rc != 0);
         photo->stop();
