@@ -27,7 +27,10 @@ QStringList toneCommands(const QString &name, int rate, int frequency)
                 .arg(sink).arg(rate).arg(frequency),
             QStringLiteral("load-module module-sine sink=%1 frequency=%2").arg(sink).arg(frequency),
             QStringLiteral("load-module module-loopback source=%1.monitor sink=kx_drain latency_msec=10 "
-                           "source_dont_move=true sink_dont_move=true").arg(sink)};
+                           "source_dont_move=true sink_dont_move=true").arg(sink),
+            // The sink rendered its first block with its default latency
+            // of two seconds; a restart begins at the latency now asked for.
+            QStringLiteral("suspend-sink %1 1").arg(sink), QStringLiteral("suspend-sink %1 0").arg(sink)};
 }
 
 QString remapArgs(const QString &name, int channels, const QString &description, const QString &product)
@@ -222,6 +225,11 @@ int KxPulseDaemon::addMicrophone(const QString &sourceName, const QString &produ
 {
     for (const QString &command : toneCommands(sourceName, m_rate, frequency)) {
         QStringList parts = command.split(' ');
+        if (parts.at(0) == QStringLiteral("suspend-sink")) {
+            if (!pactl(parts))
+                return -1;
+            continue;
+        }
         const QString module = parts.at(1);
         parts = parts.mid(2);
         if (loadModule(module, parts.join(' ')) < 0)
