@@ -482,14 +482,20 @@ void KxModuleClound::uploadPhoto(const char *path)
 
 void KxModuleClound::offerFile(FileOffer offer)
 {
+    bool wasEmpty = false;
     {
         std::lock_guard<std::mutex> lock(m_offerLock);
+        wasEmpty = m_offers.empty();
         m_offers.push_back(std::move(offer));
     }
-    if (QThread::currentThread() == thread())
+    if (QThread::currentThread() == thread()) {
         drainOffers();
-    else
-        QMetaObject::invokeMethod(this, [this]() { drainOffers(); }, Qt::QueuedConnection);
+    } else if (wasEmpty) {
+        // One wake-up per batch: the drain takes everything queued by then.
+        // Invoked by name so that nothing of ours travels inside the event;
+        // the offers themselves pass through m_offerLock only.
+        QMetaObject::invokeMethod(this, "drainOffers", Qt::QueuedConnection);
+    }
 }
 
 void KxModuleClound::drainOffers()

@@ -104,7 +104,8 @@ private:
     bool isHttpDone(const QString &taskId);
 
     void offerFile(FileOffer offer);
-    void drainOffers();
+    /// Takes up every queued offer, in order (module's thread).
+    Q_INVOKABLE void drainOffers();
     void acceptVideo(const QString &path, double duration);
     void acceptPhoto(const QString &path);
     CloudTask *acceptingTask(const char *operation, const QString &path);
