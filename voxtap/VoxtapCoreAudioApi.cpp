@@ -10,7 +10,11 @@ namespace voxtap {
 
 namespace {
 
-constexpr int kWaitMs = 5;
+// Each fragment and each failure of the stream sets the data event and a
+// stop sets the stop event, so the bound only limits how long a pause
+// change may go unnoticed while the server sends nothing; waking every few
+// milliseconds in vain would cost more than the capture itself.
+constexpr int kWaitMs = 50;
 constexpr pa_usec_t kServerBufferUs = PA_USEC_PER_SEC;   // what a paused capture may keep
 constexpr pa_usec_t kFragmentUs = 10 * PA_USEC_PER_MSEC; // one captured block
 
@@ -295,6 +299,7 @@ void VoxtapCoreAudioApi::captureThreadMain()
     const size_t blockFrames = static_cast<size_t>(m_mix.sampleRate / 100 > 0 ? m_mix.sampleRate / 100 : 1);
     size_t pending = 0;
     int error = VOXTAP_OK;
+    bool mayHaveData = true;
     for (;;) {
         const int which = kxsync::waitAny({&m_stopEvent, &m_dataEvent}, kWaitMs);
         if (which == 0)
@@ -302,8 +307,16 @@ void VoxtapCoreAudioApi::captureThreadMain()
         if (which != 1 && which != kxsync::WaitTimeout)
             break;
         // Paused: leave the sound in the server's buffer, which overruns.
-        if (m_bPaused.load())
+        if (m_bPaused.load()) {
+            mayHaveData = true;
             continue;
+        }
+        // The server announces every fragment and a failure sets the event
+        // too, so a time-out means nothing new arrived, unless sound was
+        // left unread while paused (its announcements are used up).
+        if (which == kxsync::WaitTimeout && !mayHaveData)
+            continue;
+        mayHaveData = false;
         error = readAvailable(&pending);
         size_t offset = 0;
         while (pending - offset >= frameBytes) {

@@ -3,7 +3,11 @@
 // by the ffmpeg command line (-f pulse from the same source), and their
 // ratio. Runs against a private PulseAudio daemon.
 //
-// Usage: bench_voxtap [seconds]   (default 10)
+// Usage: bench_voxtap [seconds] [rounds]   (default 10 s, 3 rounds)
+//
+// The two runs alternate, round after round; the machine is shared, so the
+// least disturbed round (the minimum) of each is compared, and the median
+// is shown beside it.
 
 #include "KxPulseFixture.h"
 #include "Voxtap.h"
@@ -17,10 +21,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -111,20 +117,36 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     KxPulseDaemon daemon;
     if (!daemon.start()) {
         std::fprintf(stderr, "no PulseAudio daemon: %s\n", qPrintable(daemon.lastError()));
         return 1;
     }
+    std::vector<double> library, ffmpeg;
     long long bytes = 0;
-    const double library = runLibrary(seconds, &bytes);
-    const double ffmpeg = runFfmpeg(seconds);
-    std::printf("capture: 48 kHz float stereo -> AAC 64 kbit/s 44.1 kHz stereo, %d s each\n", seconds);
-    std::printf("libVoxtap: %.2f ms CPU per second of sound (%lld AAC bytes, %.1f kbit/s)\n", library * 1000,
-                bytes, bytes * 8.0 / seconds / 1000.0);
-    std::printf("ffmpeg -f pulse: %.2f ms CPU per second of sound\n", ffmpeg * 1000);
-    if (library > 0 && ffmpeg > 0)
-        std::printf("ratio libVoxtap / ffmpeg: %.2f (target <= 1)\n", library / ffmpeg);
+    for (int r = 0; r < rounds; ++r) {
+        const double lib = runLibrary(seconds, &bytes);
+        const double ff = runFfmpeg(seconds);
+        std::printf("round %d: libVoxtap %.2f ms, ffmpeg %.2f ms CPU per second of sound\n", r + 1, lib * 1000,
+                    ff * 1000);
+        if (lib <= 0 || ff <= 0) {
+            std::fprintf(stderr, "a run failed\n");
+            return 2;
+        }
+        library.push_back(lib);
+        ffmpeg.push_back(ff);
+    }
+    std::sort(library.begin(), library.end());
+    std::sort(ffmpeg.begin(), ffmpeg.end());
+    std::printf("capture: 48 kHz float stereo -> AAC 64 kbit/s 44.1 kHz stereo, %d s per run, %d rounds\n",
+                seconds, rounds);
+    std::printf("libVoxtap:       %.2f ms CPU per second of sound (median %.2f; %.1f kbit/s)\n",
+                library.front() * 1000, library[library.size() / 2] * 1000, bytes * 8.0 / seconds / 1000.0);
+    std::printf("ffmpeg -f pulse: %.2f ms CPU per second of sound (median %.2f)\n", ffmpeg.front() * 1000,
+                ffmpeg[ffmpeg.size() / 2] * 1000);
+    std::printf("ratio libVoxtap / ffmpeg: %.2f (medians %.2f; target <= 1)\n", library.front() / ffmpeg.front(),
+                library[library.size() / 2] / ffmpeg[ffmpeg.size() / 2]);
     daemon.stop();
-    return library > 0 && ffmpeg > 0 ? 0 : 2;
+    return 0;
 }
