@@ -145,8 +145,21 @@ void KxModuleClound::stop(bool discard)
     if (!task)
         return;
     task->bStopped = true;
-    if (!discard)
+    if (!discard) {
+        // Everything may already be up and registered (the last reply came
+        // before stop); no later reply would then ever complete the task.
+        // A task cut off by a network loss stays open: files of it were
+        // refused, so it is not complete.
+        bool awaiting = false;
+        for (const PendingRecordRequest *pending : qAsConst(m_pending))
+            awaiting = awaiting || pending->taskId == task->taskId;
+        if (!awaiting && task->bOnline && !task->bUploading && !task->shareText.isEmpty()
+            && isHttpDone(task->taskId)) {
+            postTaskDone(task->taskId);
+            deleteTask(task->taskId);
+        }
         return;
+    }
 
     task->bOnline = false;
     task->bCancelled = true;

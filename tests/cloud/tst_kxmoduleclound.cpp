@@ -371,6 +371,33 @@ TEST_F(CloudCourse, CompletesOnlyAfterThePlaylistListingTheLastSegmentIsRegister
     EXPECT_EQ(1, m_cb.qrCodes.size());
 }
 
+TEST_F(CloudCourse, StopAfterEverythingIsRegisteredCompletesAtOnce)
+{
+    ASSERT_TRUE(startRecording(kKey, kName));
+    const QString s0 = segment(kKey, 0);
+    m_module->uploadVideo(s0.toUtf8().constData(), 1.0);
+    ASSERT_TRUE(kxWaitUntil([&] { return requests("POST", "api/merioclass/merioclassroom").size() == 2 && m_module->pendingCount() == 0; }, 10000));
+    EXPECT_EQ(1, m_module->taskCount());
+    EXPECT_TRUE(QFileInfo::exists(s0));
+    // No reply is left to come: stop itself completes the task.
+    m_module->stop(false);
+    EXPECT_EQ(0, m_module->taskCount());
+    EXPECT_FALSE(QFileInfo::exists(s0));
+    EXPECT_TRUE(m_module->isUploadDone());
+    ASSERT_TRUE(kxWaitUntil([&] { return requests("POST", "api/merioclass/sendsure").size() == 1; }, 5000));
+
+    // A recording stopped before its opening record is answered waits for
+    // that answer (it carries the share text).
+    ASSERT_TRUE(s_cloud->addFault("api/merioclass/merioclassroom", "delay", 1, 0, 500));
+    const QString key2 = QStringLiteral("22222222222222222222222222222222");
+    m_module->start(key2, "second");
+    ASSERT_TRUE(kxWaitUntil([&] { return m_module->pendingCount() == 1; }, 10000));
+    m_module->stop(false);
+    EXPECT_EQ(1, m_module->taskCount());
+    ASSERT_TRUE(waitNoTask(10000));
+    EXPECT_EQ(2, m_cb.qrCodes.size());
+}
+
 TEST_F(CloudCourse, ProgressCountsOnlyRegisteredPieces)
 {
     // Every record reply fails: all 34 pieces go up, none is registered.
