@@ -118,7 +118,10 @@ int KxCamEncoder::prepare(int width, int height, double frameRate)
 {
     if (!m_bInited || m_bRunning || width <= 0 || height <= 0)
         return -1;
-    return openCodec(width, height, float(frameRate));
+    m_iPrepareWidth = width;
+    m_iPrepareHeight = height;
+    m_dPrepareFrameRate = frameRate;
+    return 0;
 }
 
 int KxCamEncoder::stop()
@@ -395,6 +398,13 @@ void KxCamEncoder::run()
     KxHandoffQueue<KxFrameBuffer> &queue = m_pOwner->encoderQueue();
     int encoded = 0;
     int lost = 0;
+    if (m_iPrepareWidth > 0) {
+        // Opened here rather than by the caller so that x264's worker
+        // threads are children of (and named after) this thread.
+        if (openCodec(m_iPrepareWidth, m_iPrepareHeight, float(m_dPrepareFrameRate)) != 0)
+            qWarning() << "KxCamEncoder::run" << "  cannot open the codec ahead; the first frame retries";
+        m_iPrepareWidth = 0;
+    }
     for (;;) {
         // The queue's wait tests the stop event first: a stop wins over
         // waiting frames.

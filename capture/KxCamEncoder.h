@@ -46,11 +46,12 @@ public:
     /// Returns frames left in the encoder queue's filled list to its free
     /// list and starts the encode thread. 0, 1 when running, -401 before init.
     int start();
-    /// Opens the codec for the camera's format ahead of the first frame, so
-    /// that opening it (tens of milliseconds for x264 at 720p) does not hold
-    /// up the first frames while the camera fills every buffer. Controlling
-    /// thread, while the encode thread is not running. 0, or -1 when the
-    /// codec cannot be opened (the first frame then tries again).
+    /// Has the next start open the codec for the camera's format before
+    /// the first frame arrives, so that opening it (tens of milliseconds
+    /// for x264 at 720p) does not hold up the first frames while the camera
+    /// fills every buffer. Controlling thread, while the encode thread is
+    /// not running. 0, or -1 for a bad format or state (a codec that then
+    /// fails to open is opened again by the first frame).
     int prepare(int width, int height, double frameRate);
     /// Joins the encode thread (the owner sets the stop event first) and
     /// clears the open size so that the next start reopens the codec.
@@ -105,6 +106,9 @@ private:
     std::atomic<int> m_iOpenHeight{0};
     std::atomic<int> m_iOpenCount{0};
     int m_iTimeBase = 25;
+    int m_iPrepareWidth = 0; // set by prepare, consumed by the next run
+    int m_iPrepareHeight = 0;
+    double m_dPrepareFrameRate = 0;
     CQueBuf m_staging;
     double m_dCurrentFrameRate = 25.0;
     int m_iDrainCounter = 0;

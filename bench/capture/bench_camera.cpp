@@ -38,6 +38,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
+#include <mutex>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +98,63 @@ public:
     std::atomic<long long> bytes{0};
 };
 
+// Times the camera's samples as the intake reports them (streaming thread).
+class SampleClock : public IKxModuleCamera::ICallBack {
+public:
+    void error(int, const char *) override {}
+    void stopped() override {}
+    void statistics(int intake, int) override
+    {
+        // Also called from the encode thread (with an older intake count).
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (intake <= m_last)
+            return; // an encoder report
+        m_last = intake;
+        const auto now = Clock::now();
+        if (intake == 1)
+            first = now;
+        last = now;
+    }
+    Clock::time_point first{};
+    Clock::time_point last{};
+
+private:
+    std::mutex m_mutex;
+    int m_last = 0;
+};
+
+// CPU seconds of this process's live threads, summed by thread name.
+std::vector<std::pair<std::string, double>> cpuByThread()
+{
+    std::vector<std::pair<std::string, double>> out;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    const QStringList tasks = QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &tid : tasks) {
+        QFile f("/proc/self/task/" + tid + "/stat");
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray stat = f.readAll();
+        const int open = stat.indexOf('('), close = stat.lastIndexOf(')');
+        if (open < 0 || close < 0)
+            continue;
+        const std::string name = stat.mid(open + 1, close - open - 1).toStdString();
+        const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+        if (fields.size() < 13)
+            continue;
+        const double cpu = double(fields[11].toLongLong() + fields[12].toLongLong()) / double(ticks);
+        bool merged = false;
+        for (auto &entry : out) {
+            if (entry.first == name) {
+                entry.second += cpu;
+                merged = true;
+            }
+        }
+        if (!merged)
+            out.emplace_back(name, cpu);
+    }
+    return out;
+}
+
 struct PipelineResult {
     double seconds = 0;
     double streamSeconds = 0;
@@ -106,6 +165,9 @@ struct PipelineResult {
     int leftAtStop = 0;
     long rssAt10s = -1;
     long rssAtEnd = -1;
+    std::vector<long> rssEvery10s;
+    int intervals = 0; // camera intervals between the first and the last sample
+    std::vector<std::pair<std::string, double>> threads;
     long long bytes = 0;
 };
 
@@ -128,6 +190,8 @@ PipelineResult runPipeline(const QString &configPath, double seconds)
     camera->init();
     camera->setPoolModule(pool);
     camera->config(1, 2000);
+    SampleClock samples;
+    camera->registerCallback(&samples);
     KxMediaTime clock;
     if (camera->preStart() < 0) {
         fprintf(stderr, "bench_camera: the virtual camera did not open\n");
@@ -141,18 +205,21 @@ PipelineResult runPipeline(const QString &configPath, double seconds)
         std::exit(2);
     }
     const auto streaming = Clock::now(); // the camera's first interval
-    bool sampled10 = false;
+    int nextSample = 10;
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
-        if (!sampled10 && elapsed >= 10.0) {
-            r.rssAt10s = residentKb();
-            sampled10 = true;
+        if (elapsed >= nextSample) {
+            r.rssEvery10s.push_back(residentKb());
+            if (nextSample == 10)
+                r.rssAt10s = r.rssEvery10s.back();
+            nextSample += 10;
         }
         if (elapsed >= seconds)
             break;
     }
     r.rssAtEnd = residentKb();
+    r.threads = cpuByThread();
     r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     r.streamSeconds = std::chrono::duration<double>(Clock::now() - streaming).count();
     camera->stop();
@@ -164,6 +231,7 @@ PipelineResult runPipeline(const QString &configPath, double seconds)
     r.received = camera->camData()->receivedCount();
     r.converted = camera->camData()->convertedCount();
     r.leftAtStop = camera->framesLeftAtStop();
+    r.intervals = int(std::llround(std::chrono::duration<double>(samples.last - samples.first).count() * kFps)) + 1;
     r.packets = sink.packets.load();
     r.bytes = sink.bytes.load();
     camera->destory();
@@ -320,9 +388,10 @@ int main(int argc, char **argv)
 
     // (a) paced
     const PipelineResult paced = runPipeline(pacedPath, seconds);
-    // Intervals the camera had while streaming; it delivers at the start of
-    // each, so a run of t seconds has floor(t * fps) + 1.
-    const int expectedFrames = int(paced.streamSeconds * kFps) + 1;
+    // Intervals the camera had between its first and its last sample: each
+    // one without a sample was dropped because the pipeline held the
+    // streaming thread.
+    const int expectedFrames = paced.intervals;
     const int dropped = std::max(0, expectedFrames - paced.received) + (paced.received - paced.converted) +
                         paced.leftAtStop;
     const double loops = double(kFps) * seconds / kLoopFrames;
@@ -338,8 +407,16 @@ int main(int argc, char **argv)
            double(paced.bytes) * 8 / 1000 / paced.seconds);
     printf("  pipeline: frames dropped %d (missed camera intervals, undecodable samples, left at stop %d)\n",
            dropped, paced.leftAtStop);
-    printf("  pipeline: resident memory %ld kB at 10 s, %ld kB at %.0f s (growth %ld kB)\n", paced.rssAt10s,
+    printf("  pipeline: resident memory %ld kB at 10 s, %ld kB at %.0f s (growth %ld kB); every 10 s:", paced.rssAt10s,
            paced.rssAtEnd, seconds, paced.rssAtEnd - paced.rssAt10s);
+    for (long kb : paced.rssEvery10s)
+        printf(" %ld", kb);
+    printf("\n  pipeline: CPU s by thread:");
+    for (const auto &t : paced.threads) {
+        if (t.second >= 0.05)
+            printf(" %s %.2f;", t.first.c_str(), t.second);
+    }
+    printf("\n");
     if (ffPaced.ok) {
         const double ffPerSecond = ffPaced.cpu / ffPaced.seconds;
         printf("  ffmpeg:   %.3f CPU s per recorded second (%.2f CPU s over %.1f s)\n", ffPerSecond, ffPaced.cpu,
