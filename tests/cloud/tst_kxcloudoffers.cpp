@@ -101,8 +101,9 @@ TEST(CloudOffers, OffersFromOtherThreadsAreTakenUpInOrderOnTheModulesThread)
         ASSERT_EQ(kPerRecording + (withLast ? 1 : 0), seq.size()) << it.key().toStdString();
         for (int i = 0; i < kPerRecording; ++i)
             EXPECT_EQ(i, seq[i]);
-        if (withLast)
+        if (withLast) {
             EXPECT_EQ(9999, seq.last());
+        }
         EXPECT_EQ(kPerRecording / 3, photosSeen.value(it.key()));
     }
 }
