@@ -82,6 +82,7 @@ void KxModulePhoto::reportError(int type, const char *message)
 
 int KxModulePhoto::saveMediaPacket(IKxMediaPacket *packet)
 {
+    qDebug() << "KxModulePhoto::saveMediaPacket" << static_cast<void *>(packet);
     if (!packet || packet->getType() != KX_PACKET_PHOTO) {
         qDebug() << "KxModulePhoto::saveMediaPacket" << "type:" << (packet ? packet->getType() : -1);
         reportError(0, "PacketTypeError");
