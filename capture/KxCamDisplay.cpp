@@ -7,6 +7,7 @@
 
 #include <QDebug>
 
+#include <algorithm>
 #include <chrono>
 
 KxCamDisplay::KxCamDisplay(KxModuleCamera *module) : m_pModule(module) {}
@@ -99,7 +100,16 @@ void KxCamDisplay::run()
         while (!frame) {
             if (stop->isSet())
                 break;
-            frame = displayQueue.takeFilled(kPollMs);
+            // The wait ends at once on a frame or on the stop event, so it
+            // only needs to wake up for the failure watch: sleeping until
+            // the watch runs out reports at the same moment as polling
+            // every few milliseconds would, without the idle wake-ups.
+            int waitMs = kxsync::Infinite;
+            if (watchArmed) {
+                const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastShown);
+                waitMs = std::max(kPollMs, int(kFailureWatchMs - silent.count()));
+            }
+            frame = displayQueue.takeFilled(waitMs);
             if (!frame && watchArmed &&
                 Clock::now() - lastShown >= std::chrono::milliseconds(kFailureWatchMs)) {
                 m_pModule->reportError(ErrorCode::DEVICE_FAILURE, "Camera Device failure");

@@ -19,7 +19,7 @@ class KxCamDisplay {
 public:
     /// Silence after the last shown frame that counts as a failed camera.
     static constexpr int kFailureWatchMs = 900;
-    /// Longest single wait for the next frame.
+    /// Shortest wait for the next frame while the failure watch is armed.
     static constexpr int kPollMs = 5;
 
     /// module (not owned) provides the queues, the stop event and the callback.
