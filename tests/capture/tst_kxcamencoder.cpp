@@ -295,4 +295,22 @@ TEST_F(EncoderTest, NoPoolEndsTheThreadAndReportsStopped)
     EXPECT_EQ(collector.videoCount(), 0);
 }
 
+// An encoder that cannot be opened (here: a picture size x264 refuses; a
+// missing H.264 encoder takes the same path) ends the thread after the
+// first frame without a drain, returns that frame and reports stopped.
+TEST_F(EncoderTest, CodecThatCannotOpenEndsTheThread)
+{
+    ASSERT_EQ(encoder->start(), 0);
+    feed(322, 241, 0, 0);
+    ASSERT_TRUE(kxtest::waitFor([&] { return events.stoppedCount.load() == 1; }, 10000));
+    EXPECT_EQ(camera->encoderQueue().freeCount(), KxModuleCamera::kFrameBuffers);
+    // Later frames are no longer taken.
+    feed(320, 240, 1, 1);
+    EXPECT_EQ(camera->encoderQueue().filledCount(), 1);
+    camera->stopEvent()->set();
+    EXPECT_EQ(encoder->stop(), 0);
+    EXPECT_EQ(collector.videoCount(), 0);
+    EXPECT_EQ(encoder->openWidth(), 0);
+}
+
 } // namespace
