@@ -186,6 +186,14 @@ class DevCloudTest(unittest.TestCase):
         st, body, headers = c.request("GET", "/storage/merio-bucket/MerioClass/d/k.ts")
         self.assertEqual((st, body, headers["Content-Type"]), (200, b"0123456789", "video/mp2t"))
         self.assertEqual(c.request("GET", "/storage/merio-bucket/MerioClass/d/none.ts")[0], 404)
+        # The bucket is also served at the root, where playlists name their
+        # segments; the same refusals hold there.
+        st, body, headers = c.request("GET", "/MerioClass/d/k.ts")
+        self.assertEqual((st, body, headers["Content-Type"]), (200, b"0123456789", "video/mp2t"))
+        for path in ["/MerioClass/../../escape.ts", "/MerioClass/%2e%2e/%2e%2e/escape.ts"]:
+            answer = c.raw(("GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" % path).encode())
+            self.assertTrue(answer.startswith(b"HTTP/1.1 403") or answer.startswith(b"HTTP/1.1 404"),
+                            (path, answer[:40]))
 
     def test_fault_rules(self):
         c = self.cloud

@@ -20,6 +20,9 @@ Service paths (relative to the base URL):
   PUT  storage/<bucket>/<path>       store a file under DATA/<bucket>/<path>
   GET  storage/<bucket>/<path>       fetch it back
   GET  watch?id=N                    page with the latest playlist and snapshots
+  GET  MerioClass/<path>             the current bucket's file, as the storage
+                                     host serves the bucket at its root (the
+                                     playlist names segments by such paths)
 
 Test control (never journaled), all GET with query parameters:
   _admin/journal[?clear=1]   JSON array of every request received, in
@@ -58,6 +61,7 @@ import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+BUCKET_ROOT_PREFIX = "MerioClass/"
 RECORD_PATH = "api/merioclass/merioclassroom"
 
 CONTENT_TYPES = {
@@ -165,6 +169,9 @@ def flat_query(text):
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body go out in separate writes; with Nagle's algorithm the
+    # body waits for the client's delayed acknowledgement (about 40 ms).
+    disable_nagle_algorithm = True
     server_version = "devcloud/1.0"
 
     # Quiet: tests read the journal, not the console.
@@ -380,6 +387,12 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_json(405, {"success": False, "message": "method not allowed"})
         elif path == "watch" and self.command in ("GET", "HEAD"):
             self.handle_watch(params.get("id", ""))
+        elif self.command in ("GET", "HEAD") and path.startswith(BUCKET_ROOT_PREFIX):
+            # Playlists name their segments by root paths ("/MerioClass/..."),
+            # as the storage host serves the bucket at its root.
+            with self.state.lock:
+                bucket = self.state.bucket
+            self.handle_fetch(bucket + "/" + path)
         else:
             self.send_json(404, {"success": False, "message": "not found"})
 
@@ -650,6 +663,11 @@ def main():
         server.serve_forever(poll_interval=0.2)
     finally:
         server.server_close()
+        # Handler threads may still be writing their log lines; leaving
+        # without the interpreter's teardown keeps that from aborting noisily.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(0)
 
 
 if __name__ == "__main__":
