@@ -5,6 +5,7 @@
 #include "Voxtap.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
@@ -225,6 +226,8 @@ TEST_F(VoxtapExports, CaptureLifecycle)
     // A second init keeps the first endpoint.
     ASSERT_EQ(Voxtap_InitWithId(KxPulseDaemon::kPlainSource, &kAac64k), 0);
     Voxtap_SetDataCbk(&receiver);
+    QElapsedTimer session;
+    session.start();
     ASSERT_EQ(Voxtap_Start(), 0);
     EXPECT_EQ(Voxtap_Start(), 3);
     ASSERT_TRUE(receiver.waitUnits(60, 10000)) << receiver.unitCount();
@@ -233,15 +236,20 @@ TEST_F(VoxtapExports, CaptureLifecycle)
     ASSERT_EQ(Voxtap_Pause(1), 0);
     QThread::msleep(50); // a block in flight may still land
     const size_t paused = receiver.unitCount();
-    QThread::msleep(1200);
+    QThread::msleep(2500);
     EXPECT_EQ(receiver.unitCount(), paused) << "delivered while paused";
     ASSERT_EQ(Voxtap_Pause(0), 0);
     ASSERT_TRUE(receiver.waitUnits(paused + 20, 10000));
 
     ASSERT_EQ(Voxtap_Stop(), 0);
+    const double sessionMs = double(session.elapsed());
     receiver.close();
     QThread::msleep(200);
     EXPECT_EQ(receiver.deliveriesAfterClose(), 0);
+    // The server keeps one second for a paused capture: of the 2.5 s pause
+    // about 1.5 s of sound are lost, not delivered late.
+    const double soundMs = receiver.unitCount() * 1024 * 1000.0 / 44100;
+    EXPECT_LT(soundMs, sessionMs - 1000.0) << "sound " << soundMs << " ms in " << sessionMs << " ms";
 
     const KxVoxtapReceiver::Measure m = receiver.measure(0, beforePause);
     EXPECT_EQ(m.errors, 0);
