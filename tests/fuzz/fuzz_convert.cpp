@@ -2,11 +2,13 @@
 // (libyuv's libjpeg path) and YUY2 into packed I420, and the rotating,
 // scaling convert. Every input goes through every path.
 //
-// Hook for the frame intake: once the camera path's sample receiver can be
-// driven without a running module, call its onYUVData with the same bytes
-// in feedIntake() below.
+// The same bytes then go through the frame intake of an opened camera
+// module (the sample receiver the streaming thread calls), for both formats.
 
 #include "KxBooth.h"
+#include "KxCamData.h"
+#include "KxFrameBuffer.h"
+#include "KxModuleCamera.h"
 #include "KxVideoFrame.h"
 
 #include <QtGlobal>
@@ -36,7 +38,31 @@ KxBooth *openBooth(const wchar_t *pattern)
     return booth;
 }
 
-void feedIntake(const uint8_t *, size_t) {}
+KxModuleCamera *g_intakeMjpeg = nullptr;
+KxModuleCamera *g_intakeYuy2 = nullptr;
+
+KxModuleCamera *openModule(const wchar_t *pattern)
+{
+    auto *module = static_cast<KxModuleCamera *>(IKxModuleCamera::createInstance());
+    module->init();
+    module->setCameraName(pattern);
+    if (module->preStart() < 0) {
+        std::fprintf(stderr, "fuzz_convert: cannot open the camera module\n");
+        std::abort();
+    }
+    return module;
+}
+
+void feedIntake(const uint8_t *data, size_t size)
+{
+    const int length = size > 0x7fffffff ? 0x7fffffff : int(size);
+    for (KxModuleCamera *module : {g_intakeMjpeg, g_intakeYuy2}) {
+        module->camData()->onYUVData(data, length);
+        // A converted frame goes on towards the display; hand it back.
+        for (KxFrameBuffer *frame : module->displayQueue().drainFilled())
+            module->encoderQueue().putFree(frame);
+    }
+}
 
 } // namespace
 
@@ -55,6 +81,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     setenv("KX_VIRTUAL_CAMERA", path.c_str(), 1);
     g_mjpeg = openBooth(L"^MJ$");
     g_yuy2 = openBooth(L"^YU$");
+    g_intakeMjpeg = openModule(L"^MJ$");
+    g_intakeYuy2 = openModule(L"^YU$");
     std::remove(path.c_str());
     g_out.assign(160 * 120 * 3 / 2, 0);
     g_frame.assign(96 * 96 * 3 / 2, 0);
