@@ -252,7 +252,8 @@ TEST_F(KxAudioCollectorTest, PacketsCarryParametersAndStamps)
         EXPECT_EQ(i.info.timeBase, 1000);
         EXPECT_EQ(i.info.dts, i.info.pts);
         EXPECT_GT(i.info.dts, last);
-        EXPECT_LE(i.info.dts, end);
+        // Smoothed stamps may run a little ahead of an arrival, never far.
+        EXPECT_LE(i.info.dts, end + 30);
         if (last >= 0) {
             minGap = std::min(minGap, double(i.info.dts - last));
             maxGap = std::max(maxGap, double(i.info.dts - last));
