@@ -7,6 +7,8 @@
 
 #include <QDebug>
 
+#include <cstring>
+
 IKxModulePoolMgr *IKxModulePoolMgr::createInstance()
 {
     return new KxModulePoolMgr();
@@ -33,8 +35,14 @@ void KxModulePoolMgr::createPackets(KxHandoffQueue<IKxMediaPacket> &queue, int c
     for (int i = 0; i < count; ++i) {
         IKxMediaPacket *packet = createMediaPacket();
         packet->setType(type);
-        if (packet->alloc(payload) < 0)
+        if (packet->alloc(payload) < 0) {
             qWarning() << "KxModulePoolMgr::init" << "payload allocation failed, type" << type;
+        } else {
+            // Touch every page now: a large block is mapped lazily, and the
+            // recording would otherwise grow the resident memory as bigger
+            // packets (key frames, snapshots) first arrive.
+            std::memset(packet->getData(), 0, size_t(payload));
+        }
         queue.putFree(packet);
     }
 }
