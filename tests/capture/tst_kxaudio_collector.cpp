@@ -97,25 +97,13 @@ private:
     std::condition_variable m_cv;
 };
 
-class KxAudioCollectorTest : public ::testing::Test {
-public:
-    static void SetUpTestSuite()
-    {
-        s_daemon = new KxPulseDaemon;
-        s_started = s_daemon->start();
-        if (!s_started)
-            s_error = s_daemon->lastError().toStdString();
-    }
-    static void TearDownTestSuite()
-    {
-        delete s_daemon;
-        s_daemon = nullptr;
-    }
-
+class KxAudioCollectorTest : public KxPulseSuite {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(s_started) << s_error;
+        KxPulseSuite::SetUp();
+        if (HasFatalFailure())
+            return;
         m_pool = IKxModulePoolMgr::createInstance();
         ASSERT_EQ(m_pool->init(), 0);
         m_pool->setLocalFileModule(&m_recorder);
@@ -156,18 +144,11 @@ protected:
         return probe.frequency();
     }
 
-    static KxPulseDaemon *s_daemon;
-    static bool s_started;
-    static std::string s_error;
     IKxModulePoolMgr *m_pool = nullptr;
     PacketRecorder m_recorder;
     RecordingCallback m_callback;
     std::unique_ptr<IKxModuleAudio> m_audio;
 };
-
-KxPulseDaemon *KxAudioCollectorTest::s_daemon = nullptr;
-bool KxAudioCollectorTest::s_started = false;
-std::string KxAudioCollectorTest::s_error;
 
 struct PatternCase {
     const char *name;

@@ -238,3 +238,21 @@ int KxPulseDaemon::addMicrophone(const QString &sourceName, const QString &produ
     return loadModule(QStringLiteral("module-remap-source"),
                       remapArgs(sourceName, m_channels, productName + QStringLiteral(" Audio"), productName));
 }
+
+KxPulseDaemon *KxPulseSuite::s_daemon = nullptr;
+bool KxPulseSuite::s_started = false;
+std::string KxPulseSuite::s_error;
+
+void KxPulseSuite::SetUpTestSuite()
+{
+    s_daemon = new KxPulseDaemon;
+    s_started = s_daemon->start();
+    s_error = s_started ? std::string() : s_daemon->lastError().toStdString();
+}
+
+void KxPulseSuite::TearDownTestSuite()
+{
+    delete s_daemon;
+    s_daemon = nullptr;
+    s_started = false;
+}

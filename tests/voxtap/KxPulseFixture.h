@@ -67,3 +67,23 @@ private:
     int m_rate = 48000;
     int m_channels = 2;
 };
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+/// A gtest suite whose tests share one private daemon, started before the
+/// suite's first test and stopped after its last. Each test fails at once,
+/// with the daemon's error, when it could not be started.
+class KxPulseSuite : public ::testing::Test {
+public:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+
+protected:
+    void SetUp() override { ASSERT_TRUE(s_started) << s_error; }
+
+    static KxPulseDaemon *s_daemon;
+    static bool s_started;
+    static std::string s_error;
+};

@@ -30,32 +30,7 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs)
     return done();
 }
 
-class VoxtapEngine : public ::testing::Test {
-public:
-    static void SetUpTestSuite()
-    {
-        s_daemon = new KxPulseDaemon;
-        s_started = s_daemon->start();
-        if (!s_started)
-            s_error = s_daemon->lastError().toStdString();
-    }
-    static void TearDownTestSuite()
-    {
-        delete s_daemon;
-        s_daemon = nullptr;
-    }
-
-protected:
-    void SetUp() override { ASSERT_TRUE(s_started) << s_error; }
-
-    static KxPulseDaemon *s_daemon;
-    static bool s_started;
-    static std::string s_error;
-};
-
-KxPulseDaemon *VoxtapEngine::s_daemon = nullptr;
-bool VoxtapEngine::s_started = false;
-std::string VoxtapEngine::s_error;
+class VoxtapEngine : public KxPulseSuite {};
 
 struct FormatCase {
     const char *name;

@@ -20,37 +20,14 @@ namespace {
 constexpr VoxtapAudioParams kAac64k{86018, 64000, 2, 44100};
 const char *const kDevicePattern = "\\(*VANTRI Multimedia Unit (ULTRA ){0,1}HD\\)*$";
 
-class VoxtapExports : public ::testing::Test {
-public:
-    static void SetUpTestSuite()
-    {
-        s_daemon = new KxPulseDaemon;
-        s_started = s_daemon->start();
-        if (!s_started)
-            s_error = s_daemon->lastError().toStdString();
-    }
-    static void TearDownTestSuite()
-    {
-        delete s_daemon;
-        s_daemon = nullptr;
-    }
-
+class VoxtapExports : public KxPulseSuite {
 protected:
-    void SetUp() override { ASSERT_TRUE(s_started) << s_error; }
     void TearDown() override
     {
         Voxtap_Stop();
         Voxtap_UnInit();
     }
-
-    static KxPulseDaemon *s_daemon;
-    static bool s_started;
-    static std::string s_error;
 };
-
-KxPulseDaemon *VoxtapExports::s_daemon = nullptr;
-bool VoxtapExports::s_started = false;
-std::string VoxtapExports::s_error;
 
 const VoxtapDeviceInfo *findDevice(const std::list<VoxtapDeviceInfo> &list, const std::string &id)
 {
