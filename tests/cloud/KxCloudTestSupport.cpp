@@ -269,6 +269,19 @@ bool KxCloudTest::waitJournalSettled(int ms) const
     }, ms);
 }
 
+bool KxCloudTest::waitNoticesAnswered(int count, int ms) const
+{
+    return kxWaitUntil([&] {
+        const QJsonArray notices = requests(QStringLiteral("POST"), QStringLiteral("api/merioclass/sendsure"));
+        if (notices.size() < count)
+            return false;
+        for (const QJsonValue &v : notices)
+            if (!v.toObject().contains(QStringLiteral("end")))
+                return false;
+        return true;
+    }, ms);
+}
+
 bool KxCloudTest::waitNoTask(int ms)
 {
     return kxWaitUntil([&] { return m_module->taskCount() == 0; }, ms);

@@ -95,6 +95,10 @@ protected:
     /// Waits until every request in the journal has been answered (its
     /// body read and its entry complete).
     bool waitJournalSettled(int ms) const;
+    /// Waits until count completion notices have reached the service and
+    /// been answered. The module forgets a task when it sends the notice,
+    /// which can be before the service has even read the request.
+    bool waitNoticesAnswered(int count, int ms) const;
     /// Waits until the module has no task left.
     bool waitNoTask(int ms);
     /// Expected playlist text for (duration, remote path) pairs.

@@ -139,6 +139,7 @@ TEST_F(CloudCourse, FullRecordingWithRealSegmentsAndSnapshots)
     m_module->stop(false);
 
     ASSERT_TRUE(waitNoTask(30000)) << "task did not complete";
+    ASSERT_TRUE(waitNoticesAnswered(1, 5000));
     ASSERT_TRUE(waitJournalSettled(5000));
     EXPECT_TRUE(m_module->isUploadDone());
     EXPECT_TRUE(m_module->notUploadList().isEmpty());
@@ -359,6 +360,7 @@ TEST_F(CloudCourse, CompletesOnlyAfterThePlaylistListingTheLastSegmentIsRegister
     m_module->uploadVideo(segment(kKey, 0).toUtf8().constData(), 1.0);
     m_module->stop(false);
     ASSERT_TRUE(waitNoTask(30000));
+    ASSERT_TRUE(waitNoticesAnswered(1, 5000));
     ASSERT_TRUE(waitJournalSettled(5000));
 
     const QJsonArray recs = requests("POST", "api/merioclass/merioclassroom");
@@ -468,6 +470,7 @@ TEST_F(CloudCourse, ProgressCountsOnlyRegisteredPieces)
     }
     // The first task still lingers unregistered; the second completed.
     EXPECT_TRUE(kxWaitUntil([&] { return m_module->taskCount() == 1; }, 10000));
+    EXPECT_TRUE(waitNoticesAnswered(1, 5000));
     EXPECT_EQ(1, requests("POST", "api/merioclass/sendsure").size());
 }
 
