@@ -87,23 +87,27 @@ std::vector<MediaPacket> encodeVideo(const VideoSetup &setup, int frames)
     AVPacket *pkt = av_packet_alloc();
     std::vector<MediaPacket> out;
     int64_t arrival = 0;
+    // Every packet the encoder gives out, while encoding and when drained,
+    // is described the same way.
+    auto take = [&]() {
+        MediaPacket m;
+        m.type = 1;
+        m.data.assign(pkt->data, pkt->data + pkt->size);
+        m.pts = pkt->pts;
+        m.dts = pkt->dts;
+        m.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+        m.timeBase = setup.fps;
+        m.frameRate = setup.fps;
+        m.unit = 1;
+        m.width = setup.width;
+        m.height = setup.height;
+        m.arrivalMs = arrival;
+        out.push_back(std::move(m));
+        av_packet_unref(pkt);
+    };
     auto collect = [&]() {
-        while (avcodec_receive_packet(cx, pkt) == 0) {
-            MediaPacket m;
-            m.type = 1;
-            m.data.assign(pkt->data, pkt->data + pkt->size);
-            m.pts = pkt->pts;
-            m.dts = pkt->dts;
-            m.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
-            m.timeBase = setup.fps;
-            m.frameRate = setup.fps;
-            m.unit = 1;
-            m.width = setup.width;
-            m.height = setup.height;
-            m.arrivalMs = arrival;
-            out.push_back(std::move(m));
-            av_packet_unref(pkt);
-        }
+        while (avcodec_receive_packet(cx, pkt) == 0)
+            take();
     };
     for (int i = 0; i < frames; ++i) {
         av_frame_make_writable(frame);
@@ -117,19 +121,8 @@ std::vector<MediaPacket> encodeVideo(const VideoSetup &setup, int frames)
     avcodec_send_frame(cx, nullptr);
     arrival += 1;
     while (avcodec_receive_packet(cx, pkt) == 0) {
-        MediaPacket m;
-        m.type = 1;
-        m.data.assign(pkt->data, pkt->data + pkt->size);
-        m.pts = pkt->pts;
-        m.dts = pkt->dts;
-        m.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
-        m.timeBase = setup.fps;
-        m.frameRate = setup.fps;
-        m.width = setup.width;
-        m.height = setup.height;
-        m.arrivalMs = arrival++;
-        out.push_back(std::move(m));
-        av_packet_unref(pkt);
+        take();
+        ++arrival;
     }
     av_packet_free(&pkt);
     av_frame_free(&frame);
