@@ -62,9 +62,9 @@ int KxCamData::onYUVData(const uint8_t *data, int length)
         encoderQueue.putFree(frame);
         return 0;
     }
-    const int width = format.value("width").toInt();
-    const int height = format.value("height").toInt();
-    const double fps = format.value("fps").toDouble();
+    const int width = format.value(QStringLiteral("width")).toInt();
+    const int height = format.value(QStringLiteral("height")).toInt();
+    const double fps = format.value(QStringLiteral("fps")).toDouble();
     const int pictureSize = width * height * 3 / 2;
     if (width <= 0 || height <= 0 || frame->m_pixels.ensureCapacity(2 * width * height) < 0) {
         qWarning() << "KxCamData::onYUVData" << "  unusable format" << width << height;

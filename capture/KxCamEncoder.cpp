@@ -13,8 +13,10 @@ extern "C" {
 
 #include <QDebug>
 #include <QString>
+#include <sys/prctl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -25,9 +27,23 @@ const AVCodec *g_pH264 = nullptr;
 bool g_bH264Found = false;
 std::once_flag g_lookupOnce;
 
+// libx264 asks for transparent huge pages on its picture buffers. A huge
+// page makes a whole 2 MiB resident, and the kernel collapses the buffers it
+// could not back at once in the background, filling their untouched pages:
+// the resident set creeps up during the first minute of a recording and
+// ends about 11 MB larger at 1280x720, for no speed-up we could measure. The
+// process keeps normal pages, so its footprint is fixed once the encoder is
+// open.
+void keepNormalPages()
+{
+    if (prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) != 0)
+        qWarning() << "KxCamEncoder" << "cannot turn transparent huge pages off:" << strerror(errno);
+}
+
 void lookupEncoder()
 {
     std::call_once(g_lookupOnce, [] {
+        keepNormalPages();
         g_pH264 = avcodec_find_encoder(AV_CODEC_ID_H264);
         g_bH264Found = g_pH264 != nullptr;
         if (!g_bH264Found)
