@@ -188,26 +188,63 @@ bool writeFile(const QString &path, const QByteArray &data)
     return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }
 
+// The camera module over the virtual camera described by configPath, its
+// packets going through a real pool to a counting sink; opened for its
+// format (the module's preStart), torn down with the object.
+struct Rig {
+    explicit Rig(const QString &configPath)
+    {
+        setenv("KX_VIRTUAL_CAMERA", configPath.toUtf8().constData(), 1);
+        pool->init();
+        pool->setLocalFileModule(&sink);
+        pool->start();
+        camera->init();
+        camera->setPoolModule(pool);
+        camera->config(1, 2000);
+    }
+    ~Rig()
+    {
+        camera->destory();
+        pool->stop();
+        pool->destory();
+    }
+    void open()
+    {
+        if (camera->preStart() < 0) {
+            fprintf(stderr, "bench_camera: the virtual camera did not open\n");
+            std::exit(2);
+        }
+    }
+    // Waits (bounded) for the pool to hand the sink this many packets.
+    void awaitPackets(int expected)
+    {
+        for (int i = 0; i < 200 && sink.packets.load() < expected; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // What every run reports the same way.
+    void fill(PipelineResult &r, double cpu0) const
+    {
+        r.cpu = cpuSeconds(RUSAGE_SELF) - cpu0;
+        r.received = camera->camData()->receivedCount();
+        r.converted = camera->camData()->convertedCount();
+        r.packets = sink.packets.load();
+        r.bytes = sink.bytes.load();
+    }
+
+    KxModulePoolMgr *pool = new KxModulePoolMgr;
+    CountingSink sink;
+    KxModuleCamera *camera = static_cast<KxModuleCamera *>(IKxModuleCamera::createInstance());
+};
+
 PipelineResult runPipeline(const QString &configPath, double seconds)
 {
-    setenv("KX_VIRTUAL_CAMERA", configPath.toUtf8().constData(), 1);
     PipelineResult r;
-    auto *pool = new KxModulePoolMgr;
-    pool->init();
-    CountingSink sink;
-    pool->setLocalFileModule(&sink);
-    pool->start();
-    auto *camera = static_cast<KxModuleCamera *>(IKxModuleCamera::createInstance());
-    camera->init();
-    camera->setPoolModule(pool);
-    camera->config(1, 2000);
-    SampleClock samples;
+    SampleClock samples; // outlives the camera, which may report to it until destroyed
+    Rig rig(configPath);
+    KxModuleCamera *camera = rig.camera;
     camera->registerCallback(&samples);
     KxMediaTime clock;
-    if (camera->preStart() < 0) {
-        fprintf(stderr, "bench_camera: the virtual camera did not open\n");
-        std::exit(2);
-    }
+    rig.open();
     const double cpu0 = cpuSeconds(RUSAGE_SELF);
     const auto t0 = Clock::now();
     clock.start();
@@ -234,20 +271,10 @@ PipelineResult runPipeline(const QString &configPath, double seconds)
     r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     r.streamSeconds = std::chrono::duration<double>(Clock::now() - streaming).count();
     camera->stop();
-    // Wait (bounded) for the pool to hand over the drained packets.
-    const int expected = camera->camData()->convertedCount() - camera->framesLeftAtStop();
-    for (int i = 0; i < 200 && sink.packets.load() < expected; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    r.cpu = cpuSeconds(RUSAGE_SELF) - cpu0;
-    r.received = camera->camData()->receivedCount();
-    r.converted = camera->camData()->convertedCount();
+    rig.awaitPackets(camera->camData()->convertedCount() - camera->framesLeftAtStop());
+    rig.fill(r, cpu0);
     r.leftAtStop = camera->framesLeftAtStop();
     r.intervals = int(std::llround(std::chrono::duration<double>(samples.last - samples.first).count() * kFps)) + 1;
-    r.packets = sink.packets.load();
-    r.bytes = sink.bytes.load();
-    camera->destory();
-    pool->stop();
-    pool->destory();
     return r;
 }
 
@@ -256,23 +283,16 @@ PipelineResult runPipeline(const QString &configPath, double seconds)
 // thread (the camera is opened for its 15 fps format but does not stream).
 PipelineResult runBurst(const QString &configPath, const QByteArray &mjpeg, double seconds)
 {
-    setenv("KX_VIRTUAL_CAMERA", configPath.toUtf8().constData(), 1);
     PipelineResult r;
     const std::vector<std::pair<size_t, size_t>> pictures = kxcam::splitJpegStream(
         reinterpret_cast<const uint8_t *>(mjpeg.constData()), size_t(mjpeg.size()));
-    auto *pool = new KxModulePoolMgr;
-    pool->init();
-    CountingSink sink;
-    pool->setLocalFileModule(&sink);
-    pool->start();
-    auto *camera = static_cast<KxModuleCamera *>(IKxModuleCamera::createInstance());
-    camera->init();
-    camera->setPoolModule(pool);
-    camera->config(1, 2000);
-    if (camera->preStart() < 0 || pictures.empty()) {
-        fprintf(stderr, "bench_camera: the virtual camera did not open\n");
+    if (pictures.empty()) {
+        fprintf(stderr, "bench_camera: no pictures to feed\n");
         std::exit(2);
     }
+    Rig rig(configPath);
+    KxModuleCamera *camera = rig.camera;
+    rig.open();
     camera->stopEvent()->reset();
     camera->camData()->reset();
     camera->encoder()->start();
@@ -290,18 +310,9 @@ PipelineResult runBurst(const QString &configPath, const QByteArray &mjpeg, doub
     camera->stopEvent()->set();
     camera->display()->stop();
     camera->encoder()->stop();
-    const int expected = camera->camData()->convertedCount() - camera->encoderQueue().filledCount() -
-                         camera->displayQueue().filledCount();
-    for (int i = 0; i < 200 && sink.packets.load() < expected; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    r.cpu = cpuSeconds(RUSAGE_SELF) - cpu0;
-    r.received = camera->camData()->receivedCount();
-    r.converted = camera->camData()->convertedCount();
-    r.packets = sink.packets.load();
-    r.bytes = sink.bytes.load();
-    camera->destory();
-    pool->stop();
-    pool->destory();
+    rig.awaitPackets(camera->camData()->convertedCount() - camera->encoderQueue().filledCount() -
+                     camera->displayQueue().filledCount());
+    rig.fill(r, cpu0);
     return r;
 }
 
