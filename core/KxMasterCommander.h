@@ -1,0 +1,88 @@
+#pragma once
+// KxMasterCommander: the one object that owns the recording pipeline. It
+// builds the six recording modules at construction, wires them together,
+// starts and stops them per recording and turns their callbacks, which
+// arrive on the modules' own threads, into signals on the main thread.
+//
+// Threads: every operation runs on the main thread except preStart, which
+// the controller runs on a worker of Qt's global thread pool
+// (CameraPreStartTask). Every signal is emitted on the main thread.
+
+#include "IKxModuleClound.h"
+
+#include <QList>
+#include <QObject>
+#include <QRunnable>
+#include <QString>
+
+class KxMasterCommanderPrivate;
+
+class KxMasterCommander : public QObject {
+    Q_OBJECT
+public:
+    /// Wipes and recreates the temporary folder, finishes recordings that an
+    /// earlier process left unfinished, and builds and wires the modules.
+    explicit KxMasterCommander(QObject *parent = nullptr);
+    /// Stops a running recording (discarding it) and tears the modules down.
+    ~KxMasterCommander() override;
+
+    /// Opens the camera ahead of a recording (thread-pool worker).
+    int preStart();
+    /// Preview target: a native window id; painted on opaque black.
+    int setCameraScreen(int32_t window);
+    /// Whether the configured camera is present.
+    bool isCameraExist();
+    /// Starts a recording named name (folder and MP4 file carry the name;
+    /// label prefixes the snapshots). True when the recording runs; on false
+    /// the recording has been stopped and thrown away.
+    bool startToRecord(const QString &label, const QString &name);
+    /// Stops the running recording; discard throws it away (its folder is
+    /// removed once the MP4 file is closed). Nothing the camera and the
+    /// microphone produced before the call is lost.
+    void stopToRecord(const bool &discard);
+    /// Requests one snapshot of the running recording.
+    int clipImage();
+    /// Milliseconds of the current recording (its clock).
+    int64_t elapsed();
+
+    QList<QString> cloudNotUploadList();
+    bool isUploadDone();
+    void startSendProgress();
+    void stopSendProgress();
+    void cancelUpload();
+
+signals:
+    void sigNetworkStatusChanged(const bool &isOnline);
+    void sigUploadStatusChanged(const QList<IKxModuleClound::ICallBack::UploadProgress> &progress);
+    void sigQRCodeChanged(const QString &file, const QString &qrcode);
+    /// The recording's MP4 file is closed and whole: duration in seconds,
+    /// fileSize in KiB.
+    void sigLocalFileStopped(const QString &videoName, const double &duration, const double &fileSize);
+    /// The camera stopped working during a recording.
+    void sigCameraError();
+    /// The recording's MP4 file could not be written whole (disk full, size
+    /// limit); reason in English for the log. Emitted instead of
+    /// sigLocalFileStopped.
+    void sigLocalFileBroken(const QString &videoName, const QString &reason);
+    /// A file of a recording will not reach the cloud service (given up after
+    /// its retries or refused for good); description names the file.
+    void sigUploadError(const QString &description);
+
+public slots:
+    void onLocalFileStopped(const QString &fname, const double &duration, const double &size);
+    void onLocalFileStarted();
+
+private:
+    friend class KxMasterCommanderPrivate;
+    KxMasterCommanderPrivate *m_pData;
+};
+
+/// Opens the camera on a thread-pool worker while the countdown plays.
+class CameraPreStartTask : public QRunnable {
+public:
+    explicit CameraPreStartTask(KxMasterCommander *commander) : m_pCommander(commander) {}
+    void run() override { m_pCommander->preStart(); }
+
+private:
+    KxMasterCommander *m_pCommander;
+};
