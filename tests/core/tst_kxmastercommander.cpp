@@ -343,3 +343,55 @@ TEST_F(CommanderTest, ShortRecordingsFailuresAndThePrivateWorkFolder)
     }
     qputenv("KX_VIRTUAL_CAMERA", "default");
 }
+
+// Faults during a lesson: no microphone, the cloud service unreachable, and
+// the camera unplugged after three seconds. The camera failure is reported
+// once; what was recorded stays whole and playable on disk.
+TEST_F(CommanderTest, CameraUnpluggedWithoutMicrophoneOrNetwork)
+{
+    QTemporaryDir cams;
+    QFile json(cams.filePath("cameras.json"));
+    ASSERT_TRUE(json.open(QIODevice::WriteOnly));
+    json.write(R"({"devices": [{"name": "VANTRI Multimedia Unit HD",
+        "capabilities": [{"format": "MJPG", "width": 1280, "height": 720, "fps": 15}],
+        "faults": {"stopAfterSeconds": 3}}]})");
+    json.close();
+    qputenv("KX_VIRTUAL_CAMERA", QFile::encodeName(json.fileName()));
+    KxMerioSettingsData *settings = KxMerioSettingsData::instance();
+    const QString micPattern = settings->audioDevicePattern();
+    settings->setDevicePatterns(settings->cameraNamePattern(), "^No Such Microphone$");
+    ASSERT_TRUE(s_cloud->setOffline(true));
+
+    const QString name = recordName(60);
+    {
+        KxMasterCommander commander;
+        Reports reports(&commander);
+        ASSERT_TRUE(commander.startToRecord(kTitle, name));
+        ASSERT_TRUE(kxWaitUntil([&] { return commander.elapsed() >= 1500; }, 8000));
+        EXPECT_EQ(commander.clipImage(), 0);
+        ASSERT_TRUE(kxWaitUntil([&] { return reports.cameraErrors > 0; }, 10000)) << "the unplug is not reported";
+        commander.stopToRecord(false);
+        kxWaitUntil([] { return false; }, 1500);
+        EXPECT_EQ(reports.cameraErrors, 1);
+        ASSERT_EQ(reports.stopped.size(), 1);
+        EXPECT_TRUE(reports.broken.isEmpty());
+    }
+    s_cloud->setOffline(false);
+    settings->setDevicePatterns(settings->cameraNamePattern(), micPattern);
+    qputenv("KX_VIRTUAL_CAMERA", "default");
+
+    const QString folder = settings->documentsPath() + "/" + name;
+    EXPECT_GT(QFileInfo(folder + "/MerioLesson1.jpg").size(), 0);
+    const kxtest::ProbeResult probe = kxtest::probeFile((folder + "/" + name + ".mp4").toStdString(), true, false);
+    ASSERT_TRUE(probe.opened) << probe.error;
+    EXPECT_EQ(probe.decodeErrors, 0);
+    int videoPackets = 0;
+    double videoEnd = 0;
+    for (const kxtest::ProbedPacket &p : probe.packets) {
+        ASSERT_EQ(probe.streams[size_t(p.stream)].mediaType, 0) << "sound without a microphone";
+        ++videoPackets;
+        videoEnd = std::max(videoEnd, p.pts + p.duration - probe.startTime);
+    }
+    EXPECT_GE(videoPackets, 30);
+    EXPECT_GT(videoEnd, 2.0);
+}
