@@ -36,14 +36,8 @@ void kxMakeFloating(QWidget *widget)
 void kxRaiseOnTop(QWidget *widget)
 {
     // X11 has no "topmost layer" call: the window manager keeps windows with
-    // the stays-on-top hint above the others, and raise() restacks us within
-    // that layer.
-    if (!(widget->windowFlags() & Qt::WindowStaysOnTopHint)) {
-        const bool visible = widget->isVisible();
-        widget->setWindowFlag(Qt::WindowStaysOnTopHint, true);
-        if (visible)
-            widget->show();
-    }
+    // the stays-on-top hint (set at creation) above the others, and a window
+    // that bypasses the manager is stacked by raise() alone.
     widget->raise();
 }
 
