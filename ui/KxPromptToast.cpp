@@ -1,0 +1,113 @@
+#include "KxPromptToast.h"
+
+#include "KxUiCommon.h"
+
+#include <QEvent>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QtDebug>
+
+class KxPromptToastPrivate {
+public:
+    QWidget *m_pBack = nullptr;
+    QLabel *m_pIcon = nullptr;
+    QLabel *m_pText = nullptr;
+};
+
+KxPromptToast::KxPromptToast(const QString &text, int life, int fontSize, double *scale, bool withIcon,
+                             QWidget *parent)
+    : QWidget(parent), m_pData(new KxPromptToastPrivate)
+{
+    kxInitUiResources();
+    const double s = kxScaleOf(scale);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    m_pData->m_pBack = new QWidget(this);
+    m_pData->m_pBack->setObjectName("backWidget");
+    m_pData->m_pBack->setStyleSheet(
+        QString("background-color: #99000000; border-radius:%1px;").arg(kxScaledReal(4, s)));
+    outer->addWidget(m_pData->m_pBack);
+
+    m_pData->m_pText = new QLabel(text, m_pData->m_pBack);
+    m_pData->m_pText->setObjectName("textLabel");
+    m_pData->m_pText->setAlignment(Qt::AlignCenter);
+    m_pData->m_pText->setStyleSheet(QString("QLabel{font-size:%1px; font-family:Microsoft YaHei;color:#ffffff; "
+                                            "background-color:transparent; }")
+                                        .arg(kxScaledReal(fontSize, s)));
+    // Measure with the font the style sheet gives the label.
+    m_pData->m_pText->ensurePolished();
+    const int textWidth = QFontMetrics(m_pData->m_pText->font()).horizontalAdvance(text);
+    m_pData->m_pText->setFixedSize(textWidth, kxScaled(26, s));
+
+    auto *layout = new QVBoxLayout(m_pData->m_pBack);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    int height = 58;
+    if (withIcon) {
+        m_pData->m_pIcon = new QLabel(m_pData->m_pBack);
+        m_pData->m_pIcon->setObjectName("iconLabel");
+        m_pData->m_pIcon->setFixedSize(kxScaled(56, s), kxScaled(56, s));
+        m_pData->m_pIcon->setStyleSheet(
+            "background-color: transparent; border-image: url(:/img/images/prompticon.png);");
+        layout->addStretch(40);
+        layout->addWidget(m_pData->m_pIcon, 0, Qt::AlignHCenter);
+        layout->addStretch(18);
+        layout->addWidget(m_pData->m_pText, 0, Qt::AlignHCenter);
+        layout->addStretch(42);
+        height = 182;
+    } else {
+        layout->addStretch(16);
+        layout->addWidget(m_pData->m_pText, 0, Qt::AlignHCenter);
+        layout->addStretch(16);
+    }
+    setFixedSize(textWidth + kxScaled(32, s), kxScaled(height, s));
+
+    QTimer::singleShot(life * 1000, this, &QObject::deleteLater);
+    for (QObject *o : {static_cast<QObject *>(this), static_cast<QObject *>(m_pData->m_pBack),
+                       static_cast<QObject *>(m_pData->m_pIcon), static_cast<QObject *>(m_pData->m_pText)}) {
+        if (o)
+            o->installEventFilter(this);
+    }
+}
+
+KxPromptToast::~KxPromptToast()
+{
+    delete m_pData;
+}
+
+void KxPromptToast::showOnScreenCenter()
+{
+    if (QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QSize sz = screen->size();
+        move((sz.width() - width()) / 2, (sz.height() - height()) / 2);
+    }
+    show();
+    activateWindow();
+}
+
+void KxPromptToast::showOnRefWidgetCenter(QWidget *ref)
+{
+    if (ref) {
+        const QPoint global = ref->mapToGlobal(QPoint(0, 0));
+        move(global.x() + (ref->width() - width()) / 2, global.y() + (ref->height() - height()) / 2);
+    }
+    show();
+    activateWindow();
+}
+
+bool KxPromptToast::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::MouseButtonRelease) {
+        qDebug() << "KxPromptToast::eventFilter";
+        deleteLater();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}

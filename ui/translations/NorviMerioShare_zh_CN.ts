@@ -1,0 +1,160 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="zh_CN">
+<context>
+    <name>KxAboutDlgInnerWidget</name>
+    <message>
+        <source>ID_CHECKING</source>
+        <translation>正在检查更新…</translation>
+    </message>
+    <message>
+        <source>ID_CHECK_UPDATE</source>
+        <translation>检查更新</translation>
+    </message>
+    <message>
+        <source>ID_COMPANY_NAME</source>
+        <translation>Tolvane 教育科技</translation>
+    </message>
+    <message>
+        <source>ID_COPYRIGHT</source>
+        <translation>版权所有 © Tolvane 保留所有权利</translation>
+    </message>
+    <message>
+        <source>ID_NETWORK_CONNECT_ERROR_MESS</source>
+        <translation>网络连接失败，请稍后重试</translation>
+    </message>
+    <message>
+        <source>ID_TITLE</source>
+        <translation>NorviMerioShare 课堂录制分享</translation>
+    </message>
+    <message>
+        <source>ID_VERSION</source>
+        <translation>版本 %1</translation>
+    </message>
+</context>
+<context>
+    <name>KxCountDownWidget</name>
+    <message>
+        <source>ID_RECORD_LENGTH_INFO</source>
+        <translation>单次最长录制 %1 分钟</translation>
+    </message>
+</context>
+<context>
+    <name>KxMainWidgetCtrller</name>
+    <message>
+        <source>ID_ABOUT</source>
+        <translation>关于</translation>
+    </message>
+    <message>
+        <source>ID_CAMERA_MISSING</source>
+        <translation>未检测到摄像头，请检查连接</translation>
+    </message>
+    <message>
+        <source>ID_CAMERA_OCCUPIED</source>
+        <translation>摄像头被占用，请关闭其他使用摄像头的程序</translation>
+    </message>
+    <message>
+        <source>ID_INSTALL_CAMARA</source>
+        <translation>请先连接课堂摄像头，再打开本软件</translation>
+    </message>
+    <message>
+        <source>ID_NETWORK_CANTUSE</source>
+        <translation>网络不可用，本次录制仅保存到本地</translation>
+    </message>
+    <message>
+        <source>ID_NETWORK_DISCONNECTED</source>
+        <translation>网络已断开，录制仍在继续</translation>
+    </message>
+    <message>
+        <source>ID_RECORD_LEN_SHORT</source>
+        <translation>录制时间太短（少于 5 秒），未保存</translation>
+    </message>
+    <message>
+        <source>ID_TITLE</source>
+        <translation>NorviMerioShare 课堂录制分享</translation>
+    </message>
+</context>
+<context>
+    <name>KxShareWidget</name>
+    <message>
+        <source>ID_NO_CODE</source>
+        <translation>二维码生成中…</translation>
+    </message>
+    <message>
+        <source>ID_OPEN_FOLDER</source>
+        <translation>打开文件夹</translation>
+    </message>
+    <message>
+        <source>ID_RECORD_FINISH</source>
+        <translation>录制完成</translation>
+    </message>
+    <message>
+        <source>ID_RECORD_REMARK</source>
+        <translation>学生扫码即可观看本节课</translation>
+    </message>
+    <message>
+        <source>ID_TITLE</source>
+        <translation>NorviMerioShare 课堂录制分享</translation>
+    </message>
+</context>
+<context>
+    <name>KxSystemTrayIcon</name>
+    <message>
+        <source>ID_ABOUT</source>
+        <translation>关于</translation>
+    </message>
+    <message>
+        <source>ID_EXIT</source>
+        <translation>退出</translation>
+    </message>
+    <message>
+        <source>ID_TITLE</source>
+        <translation>NorviMerioShare 课堂录制分享</translation>
+    </message>
+</context>
+<context>
+    <name>KxUpdateListWidget</name>
+    <message>
+        <source>ID_DISCONNECT_INFO</source>
+        <translation>网络已断开，以下视频未能上传：</translation>
+    </message>
+    <message>
+        <source>ID_OK</source>
+        <translation>知道了</translation>
+    </message>
+</context>
+<context>
+    <name>ProgressInnerWidget</name>
+    <message>
+        <source>ID_CANCEL</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>ID_CONFIRM</source>
+        <translation>确定</translation>
+    </message>
+    <message>
+        <source>ID_PROGRESS_PERCENT</source>
+        <translation>已上传 %1%</translation>
+    </message>
+    <message>
+        <source>ID_REMAIN_VIDEO_NUM</source>
+        <translation>还有 %1 个视频正在上传</translation>
+    </message>
+</context>
+<context>
+    <name>SelectInnerWidget</name>
+    <message>
+        <source>ID_BTN_EXIT</source>
+        <translation>退出</translation>
+    </message>
+    <message>
+        <source>ID_BTN_RECORD</source>
+        <translation>继续录制</translation>
+    </message>
+    <message>
+        <source>ID_VIDEO_RECORDING</source>
+        <translation>正在录制，确定要退出吗？</translation>
+    </message>
+</context>
+</TS>
