@@ -5,7 +5,7 @@
 
 #include "IKxNetWorkManager.h"
 #include "KxAddActionByQueue.h"
-#include "KxAppSettings.h"
+#include "KxAppServices.h"
 #include "KxFileLog.h"
 #include "KxMainWidgetCtrller.h"
 #include "KxSingleInstance.h"
@@ -39,25 +39,6 @@ void onInstanceMessage(const QString &message)
         ctrl->reStartAnimation();
 }
 
-void setUpNetworkManager(const KxVersionInfo &info)
-{
-    IKxNetWorkManager *net = KxNetrelay::getInst(nullptr);
-    qApp->setProperty("IKxNetWorkManager", QVariant::fromValue(net));
-    net->actionReporter()->setAppInfo(info.appKey, info.appName, info.version);
-    net->actionReporter()->setUploadSize(info.uploadSize);
-}
-
-QTranslator *installTranslation()
-{
-    const QString filePath = kxTranslationFilePath(QCoreApplication::applicationDirPath(), QLocale::system().language());
-    qDebug() << "filePath" << filePath;
-    auto *translator = new QTranslator;
-    if (!translator->load(filePath))
-        qWarning() << "main" << "no translation loaded from" << filePath;
-    QCoreApplication::installTranslator(translator);
-    return translator;
-}
-
 double screenScaleFactor()
 {
     const QScreen *screen = QGuiApplication::primaryScreen();
@@ -73,7 +54,7 @@ QString timeStamp()
 
 int main(int argc, char *argv[])
 {
-    qSetMessagePattern(QStringLiteral("%{time [hh:mm:ss.zzz]} \t \"%{message}\" \t\t "));
+    qSetMessagePattern(kxMessagePattern());
 
     QApplication app(argc, argv);
     KxSingleInstance instance(AppId);
@@ -89,12 +70,11 @@ int main(int argc, char *argv[])
     if (info.needLog)
         KxFileLog::install();
 
-    setUpNetworkManager(info);
-    IKxNetWorkManager *net = app.property("IKxNetWorkManager").value<IKxNetWorkManager *>();
+    IKxNetWorkManager *net = kxPublishNetworkManager(info);
 
-    app.setProperty("app_uuid", kxInstallationIdentity(KxAppPaths::configIniPath()));
+    kxPublishInstallationIdentity();
 
-    QTranslator *translator = installTranslation();
+    QTranslator *translator = kxInstallTranslation();
 
     double scale = screenScaleFactor();
     app.setProperty("scalefactor", scale);
