@@ -12,17 +12,19 @@
 
 namespace {
 
-QMutex &logMutex()
-{
-    static QMutex mutex;
-    return mutex;
-}
+// Objects destroyed at exit still log from their destructors, so the state
+// is made once and never freed.
+struct LogState {
+    QMutex mutex;
+    // Guarded by mutex.
+    std::function<QDateTime()> clock;
+    QString versionIni;  ///< fixed at install, while the application object lives
+};
 
-// Guarded by logMutex().
-std::function<QDateTime()> &clockFunction()
+LogState &state()
 {
-    static std::function<QDateTime()> clock;
-    return clock;
+    static LogState *s = new LogState;
+    return *s;
 }
 
 thread_local bool t_inHandler = false;
@@ -36,13 +38,17 @@ void writeToStderr(const QString &line)
 
 void KxFileLog::install()
 {
+    {
+        QMutexLocker lock(&state().mutex);
+        state().versionIni = KxAppPaths::versionIniPath();
+    }
     qInstallMessageHandler(&KxFileLog::handler);
 }
 
 void KxFileLog::setClock(std::function<QDateTime()> clock)
 {
-    QMutexLocker lock(&logMutex());
-    clockFunction() = std::move(clock);
+    QMutexLocker lock(&state().mutex);
+    state().clock = std::move(clock);
 }
 
 QString KxFileLog::fileName(const QDateTime &time)
@@ -64,9 +70,11 @@ void KxFileLog::handler(QtMsgType, const QMessageLogContext &context, const QStr
     }
     t_inHandler = true;
     {
-        QMutexLocker lock(&logMutex());
-        const QDateTime now = clockFunction() ? clockFunction()() : QDateTime::currentDateTime();
-        const QString folder = KxVersionInfo::read(KxAppPaths::versionIniPath()).logPath;
+        LogState &st = state();
+        QMutexLocker lock(&st.mutex);
+        const QDateTime now = st.clock ? st.clock() : QDateTime::currentDateTime();
+        const QString ini = st.versionIni.isEmpty() ? KxAppPaths::versionIniPath() : st.versionIni;
+        const QString folder = KxVersionInfo::read(ini).logPath;
         QDir dir(folder);
         if (!dir.exists())
             dir.mkpath(QStringLiteral("."));

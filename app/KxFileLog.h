@@ -17,11 +17,13 @@
 
 class KxFileLog {
 public:
-    /// Installs the handler for the rest of the process. Main thread, before
-    /// other threads start logging.
+    /// Installs the handler for the rest of the process and fixes the
+    /// version.ini it reads (KxAppPaths::versionIniPath() now). Main thread,
+    /// while the application object exists, before other threads log.
     static void install();
 
-    /// The message handler: reads the folder from version.ini, creates it
+    /// The message handler: reads the folder from version.ini (the one
+    /// fixed at install, else KxAppPaths::versionIniPath()), creates it
     /// when missing (the working directory is used when it cannot be made),
     /// appends the line. A line that cannot be written goes to stderr.
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message);
