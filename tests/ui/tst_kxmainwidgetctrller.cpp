@@ -1,0 +1,308 @@
+// The program's flow through the real controller, commander and widgets on
+// the test runner's X server: the virtual camera, a private PulseAudio
+// daemon with the unit's microphone and a private devcloud. Every step is
+// driven by mouse events on the real widgets (the tray's menu actions stand
+// in for a tray, which Xvfb has not); a screenshot of each state goes to
+// <build>/screenshots.
+
+#include "KxDevCloudFixture.h"
+#include "KxMainWidgetCtrller.h"
+#include "KxMerioSettingsData.h"
+#include "KxMerioToastShell.h"
+#include "KxPromptToast.h"
+#include "KxPulseFixture.h"
+#include "KxRecordCtrlWidget.h"
+#include "KxShareWidget.h"
+#include "KxSystemTrayIcon.h"
+#include "KxTestMedia.h"
+#include "KxUiTestSupport.h"
+#include "KxVideoIconWidget.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDate>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+template <typename T>
+T *visibleTopLevel()
+{
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (T *t = qobject_cast<T *>(w); t && t->isVisible())
+            return t;
+    return nullptr;
+}
+
+void click(QWidget *target)
+{
+    ASSERT_NE(target, nullptr);
+    const QPoint centre = target->rect().center();
+    kxMousePress(target, centre);
+    kxMouseRelease(target, centre);
+}
+
+// Runs the application's event loop while script steps run; returns exec's
+// code, or -1 when the program did not quit within timeoutMs.
+int runUntilQuit(const std::function<void()> &start, int timeoutMs)
+{
+    QTimer::singleShot(0, start);
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] { qApp->exit(-1); });
+    watchdog.start(timeoutMs);
+    return qApp->exec();
+}
+
+// Clicks the named button of the first visible dialog of type T, as soon as
+// one shows (polled while a modal loop runs).
+template <typename T>
+void clickWhenShown(const char *button, QString *screenshot = nullptr)
+{
+    auto *poll = new QTimer(qApp);
+    QObject::connect(poll, &QTimer::timeout, [poll, button, screenshot] {
+        T *dlg = visibleTopLevel<T>();
+        if (!dlg)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        if (screenshot)
+            *screenshot = kxSaveScreenshot(dlg, QString("flow_") + T::staticMetaObject.className());
+        click(dlg->template findChild<QAbstractButton *>(button));
+    });
+    poll->start(50);
+}
+
+class ControllerFlow : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_tmp = new QTemporaryDir;
+        qputenv("TMPDIR", QFile::encodeName(s_tmp->path()));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(s_tmp->filePath("data")));
+        qputenv("KX_VIRTUAL_CAMERA", "default");
+        s_pulse = new KxPulseDaemon;
+        ASSERT_TRUE(s_pulse->start()) << s_pulse->lastError().toStdString();
+        ASSERT_NE(kxTestCloud(), nullptr);
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_pulse;
+        delete s_tmp;
+    }
+    void SetUp() override { ctrl = new KxMainWidgetCtrller(&scale); }
+    void TearDown() override
+    {
+        delete ctrl;
+        QApplication::processEvents();
+    }
+
+    QWidget *current() const { return qobject_cast<QWidget *>(ctrl->currentWidget()); }
+    KxRecordCtrlWidget *recordCtrl() const { return visibleTopLevel<KxRecordCtrlWidget>(); }
+
+    // From the start animation to a running recording.
+    void startRecording()
+    {
+        ctrl->startWithCameraCheck(true);
+        ASSERT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 10000));
+        kxSaveScreenshot(current(), "flow_1_idle");
+        click(current()->findChild<QLabel *>("recordiocn"));
+        ASSERT_TRUE(kxWaitUntil([&] { return recordCtrl() != nullptr; }, 10000)) << "no recording started";
+    }
+    void recordUntil(const QString &shown, int timeoutMs)
+    {
+        ASSERT_TRUE(kxWaitUntil([&] { return recordCtrl()->findChild<QLabel *>("m_pTimeLabel")->text() == shown; },
+                                timeoutMs));
+    }
+    QString recordingFolder() const
+    {
+        const QStringList names = QDir(KxMerioSettingsData::instance()->documentsPath())
+                                      .entryList({"MerioLesson *"}, QDir::Dirs, QDir::Time);
+        return names.isEmpty() ? QString() : KxMerioSettingsData::instance()->documentsPath() + "/" + names.first();
+    }
+
+    double scale = 1.0;
+    KxMainWidgetCtrller *ctrl = nullptr;
+    static QTemporaryDir *s_tmp;
+    static KxPulseDaemon *s_pulse;
+};
+
+QTemporaryDir *ControllerFlow::s_tmp = nullptr;
+KxPulseDaemon *ControllerFlow::s_pulse = nullptr;
+
+} // namespace
+
+// Icon, countdown, a 7-second lesson with a snapshot, stop, and the share
+// window whose QR code is the share text the service returned.
+TEST_F(ControllerFlow, LessonFromTheIconToTheQrCode)
+{
+    startRecording();
+    kxSaveScreenshot(recordCtrl(), "flow_2_recording_control");
+    recordUntil("00:02", 8000);
+    click(recordCtrl()->findChild<QWidget *>("clipBtn"));
+    recordUntil("00:07", 10000);
+    click(recordCtrl()->findChild<QWidget *>("stopBtn"));
+
+    auto *share = qobject_cast<KxShareWidget *>(current());
+    ASSERT_NE(share, nullptr) << "the share window stands for the state after a 7-second lesson";
+    ASSERT_TRUE(share->isVisible());
+    const QString folder = recordingFolder();
+    const QString name = QFileInfo(folder).fileName();
+    const QString qrImage = folder + "/扫码分享.jpg";
+    ASSERT_TRUE(kxWaitUntil([&] { return QFileInfo(qrImage).size() > 0; }, 20000)) << "no QR code arrived";
+    QLabel *qrLabel = share->findChild<QLabel *>("qrLabel");
+    ASSERT_TRUE(kxWaitUntil([&] { return qrLabel->isVisible(); }, 2000));
+    kxSaveScreenshot(share, "flow_3_share");
+
+    std::string decoded;
+    ASSERT_EQ(kxtest::runCommand("zbarimg --raw -q '" + qrImage.toStdString() + "'", &decoded, 30), 0);
+    while (!decoded.empty() && (decoded.back() == '\n' || decoded.back() == '\r'))
+        decoded.pop_back();
+    // The service's share text: the watch page of the lesson's classroom.
+    const QRegularExpression shareText("^" + QRegularExpression::escape(kxTestCloud()->url()) + "watch\\?id=\\d+$");
+    EXPECT_TRUE(shareText.match(QString::fromStdString(decoded)).hasMatch()) << decoded;
+    EXPECT_TRUE(QFileInfo(folder + "/" + name + ".mp4").size() > 0);
+    EXPECT_TRUE(QFileInfo(folder + "/MerioLesson1.jpg").size() > 0);
+    EXPECT_TRUE(share->findChild<QLabel *>("lengthLabel")->text().startsWith("00:00:07"));
+
+    click(share->findChild<QWidget *>("closeBtn"));
+    EXPECT_TRUE(qobject_cast<KxVideoIconWidget *>(current()));
+    EXPECT_FALSE(share->isVisible());
+}
+
+// A lesson shorter than five seconds: the short prompt, no share window and
+// no folder. A second start of the program in the idle state replays the
+// start animation; during a recording it changes nothing.
+TEST_F(ControllerFlow, ShortLessonAndSecondStarts)
+{
+    startRecording();
+    QWidget *recording = current();
+    ctrl->reStartAnimation();
+    EXPECT_EQ(current(), recording) << "a second start during a recording changes nothing";
+    const QString folder = recordingFolder();
+    recordUntil("00:02", 8000);
+    click(recordCtrl()->findChild<QWidget *>("stopBtn"));
+    EXPECT_TRUE(qobject_cast<KxVideoIconWidget *>(current()));
+    KxPromptToast *prompt = visibleTopLevel<KxPromptToast>();
+    ASSERT_NE(prompt, nullptr);
+    kxSaveScreenshot(prompt, "flow_4_short_prompt");
+    EXPECT_EQ(visibleTopLevel<KxShareWidget>(), nullptr);
+    EXPECT_TRUE(kxWaitUntil([&] { return !QDir(folder).exists(); }, 5000)) << folder.toStdString();
+
+    ctrl->reStartAnimation();
+    EXPECT_FALSE(qobject_cast<KxVideoIconWidget *>(current())) << "the start animation plays again";
+    EXPECT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 10000));
+}
+
+// Exit from the tray during a lesson: the teacher confirms, the lesson is
+// thrown away whatever its length, and the program quits.
+TEST_F(ControllerFlow, ExitDuringALessonDiscardsIt)
+{
+    startRecording();
+    recordUntil("00:06", 10000);
+    const QString folder = recordingFolder();
+    QString selectShot;
+    auto *tray = ctrl->findChild<KxSystemTrayIcon *>();
+    ASSERT_NE(tray, nullptr);
+    const int code = runUntilQuit([&] {
+        clickWhenShown<KxSelectToast>("m_pExitBtn", &selectShot);
+        tray->contextMenu()->actions().last()->trigger();
+    }, 30000);
+    EXPECT_EQ(code, 0);
+    EXPECT_FALSE(selectShot.isEmpty()) << "the exit question was not asked";
+    EXPECT_TRUE(kxWaitUntil([&] { return !QDir(folder).exists(); }, 5000)) << "the lesson was kept";
+}
+
+// Exit while segments are still uploading: the progress toast shows and the
+// program quits once they are up.
+TEST_F(ControllerFlow, ExitWaitsForPendingUploads)
+{
+    KxDevCloud *cloud = kxTestCloud();
+    startRecording();
+    recordUntil("00:06", 10000);
+    ASSERT_TRUE(cloud->addFault("storage/", "delay", 3, 0, 2500, "PUT"));
+    click(recordCtrl()->findChild<QWidget *>("stopBtn"));
+    ASSERT_TRUE(qobject_cast<KxShareWidget *>(current()));
+    QString progressShot;
+    auto *tray = ctrl->findChild<KxSystemTrayIcon *>();
+    bool toastSeen = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (KxProgressToast *t = visibleTopLevel<KxProgressToast>(); t && !toastSeen) {
+            toastSeen = true;
+            progressShot = kxSaveScreenshot(t, "flow_5_exit_progress");
+        }
+    });
+    watch.start(50);
+    const int code = runUntilQuit([&] { tray->contextMenu()->actions().last()->trigger(); }, 60000);
+    EXPECT_EQ(code, 0) << "the program did not quit when the uploads were done";
+    EXPECT_TRUE(toastSeen);
+    EXPECT_TRUE(ctrl->findChild<KxSystemTrayIcon *>());
+}
+
+// Exit with the network down quits at once; the first start without a
+// camera shows the prompt and quits when it goes.
+TEST_F(ControllerFlow, ExitWithoutNetworkAndFirstStartWithoutCamera)
+{
+    KxDevCloud *cloud = kxTestCloud();
+    bool down = false;
+    QObject::connect(ctrl, &KxMainWidgetCtrller::sigNetworkStatusChanged, [&](const bool &c) { down = !c; });
+    ASSERT_TRUE(cloud->setOffline(true));
+    ASSERT_TRUE(kxWaitUntil([&] { return down; }, 20000)) << "the network loss was not noticed";
+    auto *tray = ctrl->findChild<KxSystemTrayIcon *>();
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(runUntilQuit([&] { tray->contextMenu()->actions().last()->trigger(); }, 10000), 0);
+    EXPECT_LT(t.elapsed(), 5000);
+    cloud->setOffline(false);
+    delete ctrl;
+    ctrl = nullptr;
+
+    QTemporaryDir cams;
+    QFile json(cams.filePath("cameras.json"));
+    ASSERT_TRUE(json.open(QIODevice::WriteOnly));
+    json.write(R"({"devices": []})");
+    json.close();
+    qputenv("KX_VIRTUAL_CAMERA", QFile::encodeName(json.fileName()));
+    {
+        KxMainWidgetCtrller cameraless(&scale);
+        QString promptShot;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (KxPromptToast *p = visibleTopLevel<KxPromptToast>(); p && promptShot.isEmpty())
+                promptShot = kxSaveScreenshot(p, "flow_6_no_camera");
+        });
+        poll.start(50);
+        EXPECT_EQ(runUntilQuit([&] { cameraless.startWithCameraCheck(true); }, 15000), 0);
+        EXPECT_FALSE(promptShot.isEmpty());
+    }
+    qputenv("KX_VIRTUAL_CAMERA", "default");
+}
+
+// Recordings older than fifteen days go at start-up; names without a date
+// never do.
+TEST(ControllerCleanUp, FifteenDayRule)
+{
+    QTemporaryDir root;
+    for (const char *name : {"MerioLesson 20240101 235959", "MerioLesson 20240102 000000", "notes", "2024"})
+        QDir(root.path()).mkpath(name);
+    QFile(root.filePath("MerioLesson 20231201 101010")).open(QIODevice::WriteOnly);
+
+    EXPECT_TRUE(KxMainWidgetCtrller::delFilesSeveralDaysAgo(root.path(), 15, QDate(2024, 1, 16)).isEmpty());
+    const QStringList removed = KxMainWidgetCtrller::delFilesSeveralDaysAgo(root.path(), 15, QDate(2024, 1, 17));
+    EXPECT_EQ(removed, QStringList{root.filePath("MerioLesson 20240101 235959")});
+    EXPECT_EQ(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
+              (QStringList{"2024", "MerioLesson 20231201 101010", "MerioLesson 20240102 000000", "notes"}));
+}
