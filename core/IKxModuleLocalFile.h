@@ -31,7 +31,8 @@ struct KxLocalFileConfig {
 };
 
 /// Start and stop notifications of the local file module, called on the
-/// thread that opened or closed the file.
+/// thread that opened or closed the file, never while the module holds its
+/// lock: a receiver may call back into the module.
 class KxToLocalFileCbk {
 public:
     virtual ~KxToLocalFileCbk() = default;
@@ -39,6 +40,9 @@ public:
     virtual void OnStart() = 0;
     /// The MP4 file has been closed; path in UTF-8, duration in seconds.
     virtual void OnStoped(const char *path, double duration) = 0;
+    /// The MP4 file could not be written whole (path UTF-8, reason in English); called
+    /// instead of OnStoped, on the thread that closed the file.
+    virtual void OnBroken(const char *path, const char *reason) { (void)path; (void)reason; }
 };
 
 class IKxModuleLocalFile {

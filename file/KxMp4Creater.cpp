@@ -58,6 +58,7 @@ int KxMp4Creater::init(const KxWriterConfig &config)
     m_path = config.path;
     m_iSegmentLength = config.segmentLength;
     m_params = config.params;
+    m_streams = config.streams ? config.streams : KxStreamSetup::create(m_params);
     return 0;
 }
 
@@ -67,7 +68,7 @@ int KxMp4Creater::start()
     m_bHaveFirst = false;
     m_firstTime = 0;
     m_lastTime = 0;
-    m_iOpenFailures = 0;
+    m_retry.reset();
     return 0;
 }
 
@@ -81,21 +82,23 @@ int KxMp4Creater::write(IKxMediaPacket *packet)
         return 1;
     }
     if (!m_pMuxer) {
-        std::unique_ptr<KxMuxer> muxer(new KxMuxer(m_params));
-        // Every packet retries; log the first failure and every hundredth.
-        const bool log = m_iOpenFailures % 100 == 0;
+        if (!m_retry.due())
+            return m_retry.lastStatus();
+        std::unique_ptr<KxMuxer> muxer(new KxMuxer(m_params, m_streams));
+        // Retried once a second; log the first failure and then one a minute.
+        const bool log = m_retry.failures() % 60 == 0;
         muxer->setLogOpenFailures(log);
         const int ret = muxer->open(m_path.c_str(), "mp4", {});
         if (ret != 0) {
             if (log)
                 qWarning() << "KxMp4Creater::write" << "cannot open" << QString::fromStdString(m_path) << "status"
-                           << ret << "attempts" << m_iOpenFailures + 1;
-            ++m_iOpenFailures;
+                           << ret << "attempts" << m_retry.failures() + 1;
+            m_retry.failed(ret);
             return ret;
         }
-        if (m_iOpenFailures > 0)
-            qWarning() << "KxMp4Creater::write" << "opened after" << m_iOpenFailures << "failed attempts";
-        m_iOpenFailures = 0;
+        if (m_retry.failures() > 0)
+            qWarning() << "KxMp4Creater::write" << "opened after" << m_retry.failures() << "failed attempts";
+        m_retry.reset();
         m_pMuxer = std::move(muxer);
         if (m_pCallback)
             m_pCallback->onStart(KX_WRITER_MP4);
@@ -123,11 +126,20 @@ int KxMp4Creater::close()
         return 0;
     qDebug() << "KxMp4Creater::close" << QString::fromStdString(m_path);
     m_pMuxer->close();
-    if (m_pMuxer->failed())
-        qWarning() << "KxMp4Creater::close" << QString::fromStdString(m_path) << "is incomplete: writing failed";
+    const bool failed = m_pMuxer->failed();
+    const std::string reason = m_pMuxer->failureReason();
     m_pMuxer.reset();
     const double duration = m_bHaveFirst ? (m_lastTime - m_firstTime) / 1000000.0 : 0.0;
     m_bHaveFirst = false;
+    if (failed) {
+        // Reporting it as a finished recording would hand on a file that
+        // does not play.
+        qWarning() << "KxMp4Creater::close" << QString::fromStdString(m_path) << "is incomplete:"
+                   << QString::fromStdString(reason);
+        if (m_pCallback)
+            m_pCallback->onBroken(KX_WRITER_MP4, m_path.c_str(), reason.c_str());
+        return 0;
+    }
     if (m_pCallback)
         m_pCallback->onFile(KX_WRITER_MP4, m_path.c_str(), duration);
     return 0;

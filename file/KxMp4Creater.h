@@ -7,13 +7,11 @@
 // on the commander's thread, serialised by the local file module's mutex.
 
 #include "IKxToLocalFile.h"
+#include "KxMuxer.h"
 
 #include <memory>
 
 namespace KxFileModule {
-
-class KxMuxer;
-struct KxMuxRecord;
 
 /// Builds the muxer record of an audio or video packet; false for a packet
 /// that carries nothing to write (null, empty, another type). t receives
@@ -30,12 +28,14 @@ public:
     int start() override;
     /// 0 once the file is open (a packet the container refuses is logged
     /// and skipped); 1 for a packet with nothing to write; the muxer's open
-    /// status when the file cannot be opened (the next packet tries again);
+    /// status when the file cannot be opened (tried again at most once a
+    /// second; the packets in between get the same status);
     /// KX_MUX_WRITE_PACKET for every packet once writing the file failed.
     int write(IKxMediaPacket *packet) override;
     /// Finishes the file and reports onFile(1, path, seconds from the
-    /// earliest to the latest packet time written); nothing when no file
-    /// is open. 0.
+    /// earliest to the latest packet time written), or onBroken(1, path,
+    /// reason) when the file could not be written whole; nothing when no
+    /// file is open. 0.
     int close() override;
     int uninit() override;
 
@@ -44,10 +44,11 @@ private:
     std::string m_path;
     int m_iSegmentLength = 0;
     KxWriterParams m_params;
+    std::shared_ptr<const KxStreamSetup> m_streams;
     bool m_bHaveFirst = false;
     double m_firstTime = 0;  ///< microseconds
     double m_lastTime = 0;   ///< microseconds
-    int m_iOpenFailures = 0;
+    KxRetryPacer m_retry;
 };
 
 } // namespace KxFileModule

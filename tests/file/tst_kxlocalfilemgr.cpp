@@ -21,6 +21,7 @@ extern "C" {
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 using namespace KxFileModule;
@@ -64,11 +65,22 @@ public:
     void OnStart() override { ++starts; }
     void OnStoped(const char *path, double duration) override
     {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            stops.push_back({KX_WRITER_MP4, path, duration});
+        }
+        if (whenStopped)
+            whenStopped();
+    }
+    void OnBroken(const char *path, const char *reason) override
+    {
         std::lock_guard<std::mutex> lock(m_mutex);
-        stops.push_back({KX_WRITER_MP4, path, duration});
+        broken.push_back({path, reason});
     }
     std::atomic<int> starts{0};
     std::vector<FileReport> stops;
+    std::vector<std::pair<std::string, std::string>> broken;
+    std::function<void()> whenStopped;  ///< a receiver that calls back into the module
 
 private:
     std::mutex m_mutex;
@@ -170,7 +182,12 @@ TEST(KxLocalFileMgr, RecordingLifecycle)
     EXPECT_GE(uploadsBeforeStop, 1u) << "segments are handed on while recording";
     EXPECT_TRUE(m.commander.stops.empty());
 
+    m.commander.whenStopped = [&] {
+        EXPECT_EQ(m.files->inputMediaPacket(feeder.make(rec.merged[0])), 2) << "called back from OnStoped";
+        EXPECT_EQ(m.files->stop(), 2);
+    };
     EXPECT_EQ(m.files->stop(), 0);
+    m.commander.whenStopped = nullptr;
     ASSERT_EQ(m.commander.stops.size(), 1u);
     EXPECT_EQ(m.commander.stops[0].path, cfg.mp4Path);
     EXPECT_NEAR(m.commander.stops[0].duration, 12.0, 0.3);
@@ -315,7 +332,11 @@ TEST_F(KxLocalFileDiskFull, SmallTmpfs)
         EXPECT_EQ(pr.decodeErrors, 0) << uploads[i].path;
         EXPECT_FALSE(pr.packets.empty());
     }
-    EXPECT_EQ(m.commander.stops.size(), 1u) << "the commander still learns that the recording ended";
+    EXPECT_TRUE(m.commander.stops.empty()) << "a broken file is not a finished recording";
+    ASSERT_EQ(m.commander.broken.size(), 1u) << "the commander still learns that the recording ended";
+    EXPECT_EQ(m.commander.broken[0].first, m_mountPoint + "/r.mp4");
+    EXPECT_NE(m.commander.broken[0].second.find("No space left on device"), std::string::npos)
+        << m.commander.broken[0].second;
 }
 
 // The MP4 on a full device next to working segments: the segments are

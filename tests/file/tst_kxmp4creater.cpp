@@ -13,7 +13,9 @@ extern "C" {
 #include <QDir>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 using namespace KxFileModule;
 using namespace kxtest;
@@ -255,9 +257,10 @@ TEST(KxMp4Creater, IgnoresPacketsWithNothingToWrite)
     EXPECT_NEAR(run.cb.files[0].duration, (rec.audio[20].pts - rec.audio[10].pts) / 1000.0, 1e-9);
 }
 
-// A folder that does not exist: every packet retries the open and returns
-// its status; once the folder appears the next packet opens the file.
-TEST(KxMp4Creater, RetriesTheOpenOnEveryPacket)
+// A folder that does not exist: the open is tried at most once a second
+// and the packets in between get the same status; once the folder appears
+// the next try opens the file.
+TEST(KxMp4Creater, RetriesTheOpenOnceASecond)
 {
     const Recording &rec = cachedRecording(6, VideoSetup());
     QTemporaryDir dir;
@@ -265,12 +268,17 @@ TEST(KxMp4Creater, RetriesTheOpenOnEveryPacket)
     Mp4Run run;
     auto w = makeMp4(folder + "/r.mp4", defaultParams(), &run.cb);
     PacketFeeder feeder;
+    const auto firstTry = std::chrono::steady_clock::now();
     for (size_t i = 0; i < 5; ++i)
         EXPECT_EQ(w->write(feeder.make(rec.merged[i])), KX_MUX_OPEN_FILE);
     EXPECT_TRUE(run.cb.starts.empty());
     w->close();
     EXPECT_TRUE(run.cb.files.empty());
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+    if (std::chrono::steady_clock::now() - firstTry < KxRetryPacer::kInterval / 2) {
+        EXPECT_EQ(w->write(feeder.make(rec.merged[5])), KX_MUX_OPEN_FILE) << "tried again within the second";
+    }
+    std::this_thread::sleep_for(KxRetryPacer::kInterval + std::chrono::milliseconds(50));
     for (size_t i = 5; i < rec.merged.size(); ++i)
         EXPECT_EQ(w->write(feeder.make(rec.merged[i])), 0);
     EXPECT_EQ(run.cb.starts.size(), 1u);
