@@ -65,3 +65,12 @@ public:
 
     static IKxModuleLocalFile *createInstance();
 };
+
+namespace KxFileModule {
+/// Finds recordings below `root` (the documents folder, one folder per
+/// recording) left unfinished by an earlier process and finalises each the
+/// same way as a clean stop. Never deletes anything; a file that cannot be
+/// repaired is left untouched and a log line says why. Returns the number
+/// of files finalised. Runs on the calling thread.
+int recoverUnfinishedRecordings(const std::string &root);
+}

@@ -3,6 +3,11 @@
 // the first packet and finished by close(), and reports the opening
 // (onStart) and the closing with the recording's duration (onFile).
 //
+// While recording the file is fragmented MP4 (a fragment at each video key
+// frame, marked unfinished, made durable every few seconds on a helper
+// thread; see KxMp4Recovery.h), so that a crash loses at most the last
+// fragment; close() rewrites it into a regular MP4 file.
+//
 // Threads: write() on the packet pool's output thread, the other operations
 // on the commander's thread, serialised by the local file module's mutex.
 
@@ -12,6 +17,8 @@
 #include <memory>
 
 namespace KxFileModule {
+
+class KxDurableFile;
 
 /// Builds the muxer record of an audio or video packet; false for a packet
 /// that carries nothing to write (null, empty, another type). t receives
@@ -32,8 +39,10 @@ public:
     /// second; the packets in between get the same status);
     /// KX_MUX_WRITE_PACKET for every packet once writing the file failed.
     int write(IKxMediaPacket *packet) override;
-    /// Finishes the file and reports onFile(1, path, seconds from the
-    /// earliest to the latest packet time written), or onBroken(1, path,
+    /// Finishes the file, rewrites it into a regular MP4 file (when that
+    /// fails the fragmented file stays, logged; it plays) and reports
+    /// onFile(1, path, seconds from the earliest to the latest packet time
+    /// written), or onBroken(1, path,
     /// reason) when the file could not be written whole; nothing when no
     /// file is open. 0.
     int close() override;
@@ -41,6 +50,7 @@ public:
 
 private:
     std::unique_ptr<KxMuxer> m_pMuxer;
+    std::unique_ptr<KxDurableFile> m_pDurable;  ///< while the file is open
     std::string m_path;
     int m_iSegmentLength = 0;
     KxWriterParams m_params;

@@ -289,21 +289,25 @@ TEST(KxMp4Creater, RetriesTheOpenOnceASecond)
     EXPECT_EQ(pr.decodeErrors, 0);
 }
 
-// A device that is always full: the header cannot be written, so every
-// packet returns that status, nothing is reported and nothing crashes.
-TEST(KxMp4Creater, FullDeviceFailsEveryPacket)
+// A device that is always full: the file cannot be written, and it is
+// reported as broken, never as finished; every packet from the first
+// failure on fails, nothing crashes.
+TEST(KxMp4Creater, FullDeviceReportsABrokenFile)
 {
     if (!QFileInfo::exists("/dev/full"))
         GTEST_SKIP() << "/dev/full is not available";
     const Recording &rec = cachedRecording(6, VideoSetup());
     Mp4Run run;
     auto w = makeMp4("/dev/full", defaultParams(), &run.cb);
-    std::vector<MediaPacket> some(rec.merged.begin(), rec.merged.begin() + 20);
-    writeAll(*w, some, run);
-    EXPECT_EQ(std::count(run.statuses.begin(), run.statuses.end(), int(KX_MUX_WRITE_HEADER)), 20);
-    EXPECT_TRUE(run.cb.starts.empty());
+    writeAll(*w, rec.merged, run);
+    const auto firstFailure = std::find_if(run.statuses.begin(), run.statuses.end(), [](int s) { return s != 0; });
+    ASSERT_NE(firstFailure, run.statuses.end());
+    EXPECT_TRUE(std::all_of(firstFailure, run.statuses.end(), [](int s) { return s == KX_MUX_WRITE_PACKET; }));
     w->close();
     EXPECT_TRUE(run.cb.files.empty());
+    ASSERT_EQ(run.cb.broken.size(), 1u);
+    EXPECT_EQ(run.cb.broken[0].path, "/dev/full");
+    EXPECT_NE(run.cb.broken[0].reason.find("No space left on device"), std::string::npos) << run.cb.broken[0].reason;
 }
 
 } // namespace
