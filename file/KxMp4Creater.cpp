@@ -10,6 +10,10 @@
 
 namespace KxFileModule {
 
+namespace {
+constexpr double kFlushEveryMicroseconds = 1000000.0;
+}
+
 bool kxRecordFromPacket(IKxMediaPacket *packet, KxMuxRecord *record, double *t)
 {
     if (!packet || !packet->getData() || packet->getSize() < 1)
@@ -69,6 +73,7 @@ int KxMp4Creater::start()
     m_bHaveFirst = false;
     m_firstTime = 0;
     m_lastTime = 0;
+    m_lastFlushTime = 0;
     m_retry.reset();
     return 0;
 }
@@ -112,10 +117,14 @@ int KxMp4Creater::write(IKxMediaPacket *packet)
     // that can no longer be written (disk full) fails every packet.
     if (m_pMuxer->write(&record) != 0)
         return m_pMuxer->failed() ? int(KX_MUX_WRITE_PACKET) : 0;
-    // A key frame closes the previous fragment: hand it to the file system
-    // now, so that a crash loses at most the fragment being written.
-    if (record.stream == KX_MUX_VIDEO && record.key && m_pMuxer->flush() != 0)
-        return KX_MUX_WRITE_PACKET;
+    // A key frame closes the previous fragment (without video the muxer
+    // cuts one every two seconds): hand it to the file system now, so that
+    // a crash loses at most the fragment being written.
+    if ((record.stream == KX_MUX_VIDEO && record.key) || t - m_lastFlushTime >= kFlushEveryMicroseconds) {
+        m_lastFlushTime = t;
+        if (m_pMuxer->flush() != 0)
+            return KX_MUX_WRITE_PACKET;
+    }
     // The recording spans from its earliest to its latest presentation
     // time; in push order neither needs to be the first or last packet
     // (audio runs ahead of the encoder's latency, B-frames reorder).

@@ -58,6 +58,7 @@ private:
     bool m_bHaveFirst = false;
     double m_firstTime = 0;  ///< microseconds
     double m_lastTime = 0;   ///< microseconds
+    double m_lastFlushTime = 0;  ///< microseconds, packet time of the last flush
     KxRetryPacer m_retry;
 };
 

@@ -337,6 +337,23 @@ TEST_F(KxLocalFileDiskFull, SmallTmpfs)
     EXPECT_EQ(m.commander.broken[0].first, m_mountPoint + "/r.mp4");
     EXPECT_NE(m.commander.broken[0].second.find("No space left on device"), std::string::npos)
         << m.commander.broken[0].second;
+
+    // What was written before the disk filled stays: recovery cannot
+    // rewrite it while the disk is full and leaves it as it is; once there
+    // is room (here: moved to another disk) it becomes a regular file.
+    const QString mp4 = QString::fromStdString(m_mountPoint + "/r.mp4");
+    QFile broken(mp4);
+    ASSERT_TRUE(broken.open(QIODevice::ReadOnly));
+    const QByteArray left = broken.readAll();
+    EXPECT_EQ(recoverUnfinishedRecordings(m_mountPoint), 0);
+    EXPECT_EQ(broken.size(), left.size()) << "left as it is";
+    const QString roomy = m_dir.path() + "/roomy/r";
+    ASSERT_TRUE(QDir().mkpath(roomy));
+    ASSERT_TRUE(QFile::copy(mp4, roomy + "/r.mp4"));
+    EXPECT_EQ(recoverUnfinishedRecordings((m_dir.path() + "/roomy").toStdString()), 1);
+    const ProbeResult pr = probeFile((roomy + "/r.mp4").toStdString());
+    EXPECT_EQ(pr.decodeErrors, 0);
+    EXPECT_GT(pr.packets.size(), 100u);
 }
 
 // The MP4 on a full device next to working segments: the MP4 file is
