@@ -4,6 +4,7 @@
 
 #include "KxFileTestUtil.h"
 #include "KxMp4Creater.h"
+#include "KxMp4Recovery.h"
 #include "KxMuxer.h"
 
 extern "C" {
@@ -52,6 +53,7 @@ struct StreamCase {
     const char *name;
     VideoSetup camera;      ///< what the camera encoder really runs at
     VideoSetup configured;  ///< what the recording's configuration says
+    int seconds;
 };
 
 class KxMp4Recording : public ::testing::TestWithParam<StreamCase> {};
@@ -63,7 +65,7 @@ class KxMp4Recording : public ::testing::TestWithParam<StreamCase> {};
 TEST_P(KxMp4Recording, ReadsBackCompletely)
 {
     const StreamCase &c = GetParam();
-    const Recording &rec = cachedRecording(6, c.camera);
+    const Recording &rec = cachedRecording(c.seconds, c.camera);
     QTemporaryDir dir;
     const std::string path = makeTestDir(dir) + "/lesson.mp4";
     Mp4Run run;
@@ -131,13 +133,21 @@ TEST_P(KxMp4Recording, ReadsBackCompletely)
     EXPECT_EQ(extradataParameterSets(pr.streams[1].extradata), inBand);
     EXPECT_EQ(pr.streams[1].width, c.camera.width);
     EXPECT_EQ(pr.streams[1].height, c.camera.height);
+
+    // Written fragmented while recording, a regular MP4 file once closed.
+    const auto boxes = topLevelBoxes(path);
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes[0].substr(0, 5), "ftyp:");
+    EXPECT_NE(boxes[0], std::string("ftyp:") + kUnfinishedBrand);
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moov"), 1);
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, KxMp4Recording,
-    ::testing::Values(StreamCase{"AsConfigured", {320, 240, 15, 2000, 12}, {320, 240, 15, 2000, 12}},
-                      StreamCase{"CameraGopDiffers", {320, 240, 15, 2000, 12}, {320, 240, 15, 2000, 6}},
-                      StreamCase{"CameraSizeAndRateDiffer", {424, 240, 10, 2000, 12}, {1280, 720, 15, 2000, 6}}),
+    ::testing::Values(StreamCase{"AsConfigured", {320, 240, 15, 2000, 12}, {320, 240, 15, 2000, 12}, 20},
+                      StreamCase{"CameraGopDiffers", {320, 240, 15, 2000, 12}, {320, 240, 15, 2000, 6}, 6},
+                      StreamCase{"CameraSizeAndRateDiffer", {424, 240, 10, 2000, 12}, {1280, 720, 15, 2000, 6}, 6}),
     [](const ::testing::TestParamInfo<StreamCase> &i) { return std::string(i.param.name); });
 
 // The parameter encoder is set up like the camera's encoder: at the
