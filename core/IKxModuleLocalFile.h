@@ -31,7 +31,8 @@ struct KxLocalFileConfig {
 };
 
 /// Start and stop notifications of the local file module, called on the
-/// thread that opened or closed the file.
+/// thread that opened or closed the file, never while the module holds its
+/// lock: a receiver may call back into the module.
 class KxToLocalFileCbk {
 public:
     virtual ~KxToLocalFileCbk() = default;
@@ -64,3 +65,12 @@ public:
 
     static IKxModuleLocalFile *createInstance();
 };
+
+namespace KxFileModule {
+/// Finds recordings below `root` (the documents folder, one folder per
+/// recording) left unfinished by an earlier process and finalises each the
+/// same way as a clean stop. Never deletes anything; a file that cannot be
+/// repaired is left untouched and a log line says why. Returns the number
+/// of files finalised. Runs on the calling thread.
+int recoverUnfinishedRecordings(const std::string &root);
+}

@@ -10,11 +10,14 @@
 // thread of the operation that causes them.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class IKxMediaPacket;
 
 namespace KxFileModule {
+
+class KxStreamSetup;
 
 /// Stream parameters shared by both writers (zero fields are replaced by
 /// defaults before a writer sees them).
@@ -38,6 +41,9 @@ struct KxWriterConfig {
     std::string path;           ///< UTF-8: the MP4 path, or the playlist path whose stem names the segments
     int32_t segmentLength = 0;  ///< seconds
     KxWriterParams params;
+    /// The streams' codec parameters for params, shared by all writers of a
+    /// recording; null makes the writer work them out at init.
+    std::shared_ptr<const KxStreamSetup> streams;
 };
 
 /// Kinds used by writers in their reports.
@@ -55,6 +61,15 @@ public:
     virtual void onStart(int kind) = 0;
     /// The writer finished a file: path in UTF-8, duration in seconds.
     virtual void onFile(int kind, const char *path, double duration) = 0;
+    /// The writer could not write its file whole (disk full, file size
+    /// limit, write error, trailer failed); made instead of onFile. Reason
+    /// in English.
+    virtual void onBroken(int kind, const char *path, const char *reason)
+    {
+        (void)kind;
+        (void)path;
+        (void)reason;
+    }
 };
 
 /// One file writer; lives for one recording:

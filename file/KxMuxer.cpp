@@ -75,53 +75,20 @@ bool hasH264ParameterSets(const uint8_t *data, int size)
     return sps && pps;
 }
 
-} // namespace
-
-struct KxMuxer::Impl {
-    KxWriterParams params;
-    AVFormatContext *ctx = nullptr;
-    AVStream *audio = nullptr;
-    AVStream *video = nullptr;
-    AVPacket *packet = nullptr;
-    // H.264 parameter sets of the parameter encoder, held back from a
-    // container that takes its codec configuration from the first video
-    // packet instead (see addStream).
-    std::vector<uint8_t> heldVideoConfig;
-    bool videoConfigFromStream = false;
-    bool firstVideoPacket = true;
-    std::vector<uint8_t> scratch;
-    int64_t lastDts[2] = {0, 0};
-    bool haveDts[2] = {false, false};
-    bool failed = false;
-    bool logOpenFailures = true;
-    int refused = 0;
-    std::string path;
-
-    int addStream(AVMediaType type);
-    void closeContext();
-};
-
-int KxMuxer::Impl::addStream(AVMediaType type)
+// Opens the encoder of one stream as the recording's producers set theirs
+// up, only to obtain complete stream parameters (codec extradata, profile,
+// level); it never encodes.
+int openParameterEncoder(const KxWriterParams &params, bool isVideo, AVCodecParameters **out)
 {
-    const bool isVideo = type == AVMEDIA_TYPE_VIDEO;
-    AVStream *st = avformat_new_stream(ctx, nullptr);
-    if (!st) {
-        qWarning() << "KxMuxer::addStream" << "avformat_new_stream failed";
-        return KX_MUX_NO_CODEC_CONTEXT;
-    }
-    st->id = static_cast<int>(ctx->nb_streams) - 1;
-    st->time_base = AVRational{1, 1000000};
-    (isVideo ? video : audio) = st;
-
     const AVCodecID codecId = static_cast<AVCodecID>(isVideo ? params.videoCodecId : params.audioCodecId);
     const AVCodec *encoder = avcodec_find_encoder(codecId);
     if (!encoder) {
-        qWarning() << "KxMuxer::addStream" << "no encoder for codec" << codecId;
+        qWarning() << "KxStreamSetup::create" << "no encoder for codec" << codecId;
         return KX_MUX_NO_ENCODER;
     }
     AVCodecContext *cx = avcodec_alloc_context3(encoder);
     if (!cx) {
-        qWarning() << "KxMuxer::addStream" << "avcodec_alloc_context3 failed";
+        qWarning() << "KxStreamSetup::create" << "avcodec_alloc_context3 failed";
         return KX_MUX_NO_CODEC_CONTEXT;
     }
     cx->codec_type = encoder->type;
@@ -143,22 +110,120 @@ int KxMuxer::Impl::addStream(AVMediaType type)
         cx->time_base = AVRational{1, cx->sample_rate};
         av_channel_layout_default(&cx->ch_layout, params.channels > 0 ? params.channels : kDefaultChannels);
     }
-    if (ctx->oformat->flags & AVFMT_GLOBALHEADER)
-        cx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-
-    // Opened only to obtain complete stream parameters (codec extradata,
-    // profile, level); it never encodes.
+    // The configuration as a container with global headers (MP4) needs it;
+    // containers without (MPEG-TS) drop what they do not use.
+    cx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     int ret = avcodec_open2(cx, encoder, nullptr);
     if (ret < 0) {
-        qWarning() << "KxMuxer::addStream" << "avcodec_open2" << encoder->name << "failed:" << avError(ret);
+        qWarning() << "KxStreamSetup::create" << "avcodec_open2" << encoder->name << "failed:" << avError(ret);
         avcodec_free_context(&cx);
         return KX_MUX_OPEN_ENCODER;
     }
-    ret = avcodec_parameters_from_context(st->codecpar, cx);
+    AVCodecParameters *par = avcodec_parameters_alloc();
+    ret = par ? avcodec_parameters_from_context(par, cx) : AVERROR(ENOMEM);
     avcodec_free_context(&cx);
     if (ret < 0) {
-        qWarning() << "KxMuxer::addStream" << "avcodec_parameters_from_context failed:" << avError(ret);
+        qWarning() << "KxStreamSetup::create" << "avcodec_parameters_from_context failed:" << avError(ret);
+        avcodec_parameters_free(&par);
         return KX_MUX_NO_CODEC_CONTEXT;
+    }
+    *out = par;
+    return KX_MUX_OK;
+}
+
+} // namespace
+
+std::shared_ptr<const KxStreamSetup> KxStreamSetup::create(const KxWriterParams &params)
+{
+    std::shared_ptr<KxStreamSetup> setup(new KxStreamSetup);
+    setup->m_audioStatus = openParameterEncoder(params, false, &setup->m_audio);
+    setup->m_videoStatus = openParameterEncoder(params, true, &setup->m_video);
+    return setup;
+}
+
+KxStreamSetup::~KxStreamSetup()
+{
+    avcodec_parameters_free(&m_audio);
+    avcodec_parameters_free(&m_video);
+}
+
+bool KxRetryPacer::due() const
+{
+    return m_failures == 0 || std::chrono::steady_clock::now() - m_lastTry >= kInterval;
+}
+
+void KxRetryPacer::failed(int status)
+{
+    m_lastTry = std::chrono::steady_clock::now();
+    m_lastStatus = status;
+    ++m_failures;
+}
+
+void KxRetryPacer::reset()
+{
+    m_failures = 0;
+    m_lastStatus = 0;
+}
+
+struct KxMuxer::Impl {
+    KxWriterParams params;
+    std::shared_ptr<const KxStreamSetup> setup;
+    AVFormatContext *ctx = nullptr;
+    AVStream *audio = nullptr;
+    AVStream *video = nullptr;
+    AVPacket *packet = nullptr;
+    // H.264 parameter sets of the parameter encoder, held back from a
+    // container that takes its codec configuration from the first video
+    // packet instead (see addStream).
+    std::vector<uint8_t> heldVideoConfig;
+    bool videoConfigFromStream = false;
+    bool firstVideoPacket = true;
+    std::vector<uint8_t> scratch;
+    int64_t lastDts[2] = {0, 0};
+    bool haveDts[2] = {false, false};
+    bool failed = false;
+    std::string failReason;
+    bool logOpenFailures = true;
+    int refused = 0;
+    std::string path;
+
+    int addStream(AVMediaType type, const KxStreamSetup &streams);
+    void fail(const char *what, int err);
+    void closeContext();
+};
+
+void KxMuxer::Impl::fail(const char *what, int err)
+{
+    if (!failed)
+        failReason = std::string(what) + ": " + avError(err).toStdString();
+    failed = true;
+}
+
+int KxMuxer::Impl::addStream(AVMediaType type, const KxStreamSetup &streams)
+{
+    const bool isVideo = type == AVMEDIA_TYPE_VIDEO;
+    AVStream *st = avformat_new_stream(ctx, nullptr);
+    if (!st) {
+        qWarning() << "KxMuxer::addStream" << "avformat_new_stream failed";
+        return KX_MUX_NO_CODEC_CONTEXT;
+    }
+    st->id = static_cast<int>(ctx->nb_streams) - 1;
+    st->time_base = AVRational{1, 1000000};
+    (isVideo ? video : audio) = st;
+
+    const AVCodecParameters *par = isVideo ? streams.video() : streams.audio();
+    if (!par)
+        return isVideo ? streams.videoStatus() : streams.audioStatus();
+    const int ret = avcodec_parameters_copy(st->codecpar, par);
+    if (ret < 0) {
+        qWarning() << "KxMuxer::addStream" << "avcodec_parameters_copy failed:" << avError(ret);
+        return KX_MUX_NO_CODEC_CONTEXT;
+    }
+    const AVCodecID codecId = par->codec_id;
+    if (isVideo && !(ctx->oformat->flags & AVFMT_GLOBALHEADER)) {
+        // Such a container takes the parameter sets from the stream itself.
+        av_freep(&st->codecpar->extradata);
+        st->codecpar->extradata_size = 0;
     }
 
     // The MP4 muxer writes the H.264 configuration record at the trailer and
@@ -185,7 +250,7 @@ void KxMuxer::Impl::closeContext()
         const int ret = avio_closep(&ctx->pb);
         if (ret < 0) {
             qWarning() << "KxMuxer::close" << "avio_closep" << QString::fromStdString(path) << "failed:" << avError(ret);
-            failed = true;
+            fail("closing the file failed", ret);
         }
     }
     avformat_free_context(ctx);
@@ -196,10 +261,11 @@ void KxMuxer::Impl::closeContext()
     videoConfigFromStream = false;
 }
 
-KxMuxer::KxMuxer(const KxWriterParams &params)
+KxMuxer::KxMuxer(const KxWriterParams &params, std::shared_ptr<const KxStreamSetup> setup)
     : m_pImpl(new Impl)
 {
     m_pImpl->params = params;
+    m_pImpl->setup = std::move(setup);
 }
 
 KxMuxer::~KxMuxer()
@@ -218,6 +284,7 @@ int KxMuxer::open(const char *path, const char *format, const std::map<std::stri
     if (d.ctx)
         close();
     d.failed = false;
+    d.failReason.clear();
     d.refused = 0;
     d.haveDts[0] = d.haveDts[1] = false;
     d.firstVideoPacket = true;
@@ -232,8 +299,9 @@ int KxMuxer::open(const char *path, const char *format, const std::map<std::stri
         d.ctx = nullptr;
         return KX_MUX_ALLOC_CONTEXT;
     }
-    d.addStream(AVMEDIA_TYPE_AUDIO);
-    d.addStream(AVMEDIA_TYPE_VIDEO);
+    const std::shared_ptr<const KxStreamSetup> streams = d.setup ? d.setup : KxStreamSetup::create(d.params);
+    d.addStream(AVMEDIA_TYPE_AUDIO, *streams);
+    d.addStream(AVMEDIA_TYPE_VIDEO, *streams);
 
     if (!(d.ctx->oformat->flags & AVFMT_NOFILE)) {
         ret = avio_open(&d.ctx->pb, path, AVIO_FLAG_WRITE);
@@ -352,7 +420,7 @@ int KxMuxer::write(const KxMuxRecord *record)
         qWarning() << "KxMuxer::write" << name << "packet pts" << record->pts << "/" << record->timeBaseDen
                    << "to" << QString::fromStdString(d.path) << "failed:" << avError(ret);
         if (d.ctx->pb && d.ctx->pb->error < 0)
-            d.failed = true;
+            d.fail("writing failed", d.ctx->pb->error);
         else
             ++d.refused;
         return KX_MUX_WRITE_PACKET;
@@ -369,12 +437,32 @@ int KxMuxer::close()
     const int ret = av_write_trailer(d.ctx);
     if (ret < 0) {
         qWarning() << "KxMuxer::close" << "av_write_trailer" << QString::fromStdString(d.path) << "failed:" << avError(ret);
-        d.failed = true;
+        d.fail("writing the trailer failed", ret);
     }
     if (d.refused > 0)
         qWarning() << "KxMuxer::close" << QString::fromStdString(d.path) << "packets refused:" << d.refused;
     d.closeContext();
     return KX_MUX_OK;
+}
+
+int KxMuxer::flush()
+{
+    if (!m_pImpl || !m_pImpl->ctx || !m_pImpl->ctx->pb)
+        return KX_MUX_OK;
+    Impl &d = *m_pImpl;
+    avio_flush(d.ctx->pb);
+    if (d.ctx->pb->error < 0) {
+        if (!d.failed)
+            qWarning() << "KxMuxer::flush" << QString::fromStdString(d.path) << "failed:" << avError(d.ctx->pb->error);
+        d.fail("writing failed", d.ctx->pb->error);
+        return KX_MUX_WRITE_PACKET;
+    }
+    return KX_MUX_OK;
+}
+
+std::string KxMuxer::failureReason() const
+{
+    return m_pImpl ? m_pImpl->failReason : std::string();
 }
 
 void KxMuxer::setLogOpenFailures(bool on)

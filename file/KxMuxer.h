@@ -8,10 +8,13 @@
 
 #include "IKxToLocalFile.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+
+struct AVCodecParameters;
 
 namespace KxFileModule {
 
@@ -47,9 +50,67 @@ struct KxMuxRecord {
     int32_t timeBaseDen = 1000;
 };
 
+/// The codec parameters of a recording's two streams (profile, level and
+/// the codec configuration: the AAC AudioSpecificConfig, the H.264
+/// parameter sets) as the encoders produce them for its KxWriterParams.
+/// Working them out opens a libx264 and an AAC encoder, tens of
+/// milliseconds of CPU: the local file module does it once per recording,
+/// before the first packet, and every file of the recording (the MP4 file,
+/// each TS segment) shares the result. Immutable once made.
+class KxStreamSetup {
+public:
+    /// Never null; a stream whose encoder cannot be opened has no
+    /// parameters (logged) and its status says why.
+    static std::shared_ptr<const KxStreamSetup> create(const KxWriterParams &params);
+    ~KxStreamSetup();
+    KxStreamSetup(const KxStreamSetup &) = delete;
+    KxStreamSetup &operator=(const KxStreamSetup &) = delete;
+
+    /// Parameters with the configuration a container with global headers
+    /// needs; null when the encoder did not open.
+    const AVCodecParameters *audio() const { return m_audio; }
+    const AVCodecParameters *video() const { return m_video; }
+    /// KX_MUX_OK, KX_MUX_NO_ENCODER, KX_MUX_NO_CODEC_CONTEXT or KX_MUX_OPEN_ENCODER.
+    int audioStatus() const { return m_audioStatus; }
+    int videoStatus() const { return m_videoStatus; }
+
+private:
+    KxStreamSetup() = default;
+    AVCodecParameters *m_audio = nullptr;
+    AVCodecParameters *m_video = nullptr;
+    int m_audioStatus = KX_MUX_OK;
+    int m_videoStatus = KX_MUX_OK;
+};
+
+/// Paces the attempts to open an output that cannot be opened (a missing
+/// folder, no rights, a full disk): every attempt costs a file system call
+/// and a header write on the pool's output thread, so one a second is
+/// plenty, not one per packet.
+class KxRetryPacer {
+public:
+    static constexpr std::chrono::milliseconds kInterval{1000};
+    /// Whether an attempt may be made now.
+    bool due() const;
+    /// An attempt failed with status.
+    void failed(int status);
+    /// An attempt succeeded; the next failure is retried at once.
+    void reset();
+    /// The status of the last failed attempt (0 when none failed).
+    int lastStatus() const { return m_lastStatus; }
+    /// Failed attempts since the last success.
+    int failures() const { return m_failures; }
+
+private:
+    std::chrono::steady_clock::time_point m_lastTry;
+    int m_lastStatus = 0;
+    int m_failures = 0;
+};
+
 class KxMuxer {
 public:
-    explicit KxMuxer(const KxWriterParams &params);
+    /// setup: the streams' codec parameters; null makes open() work them
+    /// out for every file it opens.
+    explicit KxMuxer(const KxWriterParams &params, std::shared_ptr<const KxStreamSetup> setup = nullptr);
     /// Closes the file as close() does.
     ~KxMuxer();
     KxMuxer(const KxMuxer &) = delete;
@@ -75,6 +136,11 @@ public:
     /// Writes the trailer and closes the file if one is open; 0.
     int close();
 
+    /// Hands what the container has written so far to the file system (a
+    /// player or a crash sees it then). KX_MUX_OK, or KX_MUX_WRITE_PACKET
+    /// when writing failed (the file is failed() then).
+    int flush();
+
     /// Whether open() logs its failures (on by default). Writers that retry
     /// the open for every packet log only some of the attempts.
     void setLogOpenFailures(bool on);
@@ -86,6 +152,9 @@ public:
     bool failed() const;
     /// Packets refused for their time stamps since open.
     int refusedPackets() const;
+    /// Why the file failed (English, for logs and reports); empty when it
+    /// did not.
+    std::string failureReason() const;
 
 private:
     struct Impl;

@@ -53,6 +53,7 @@ int KxTsCreater::init(const KxWriterConfig &config)
     m_stem = stemOf(config.path);
     m_iSegmentLength = std::max(config.segmentLength, kMinSegmentLength);
     m_params = config.params;
+    m_streams = config.streams ? config.streams : KxStreamSetup::create(m_params);
     m_iCounter = 0;
     return 0;
 }
@@ -67,7 +68,7 @@ int KxTsCreater::start()
     m_iCounter = 0;
     m_bVideoSeen = false;
     m_videoHorizon = 0;
-    m_iOpenFailures = 0;
+    m_retry.reset();
     m_heldHead = 0;
     m_heldCount = 0;
     if (m_held.size() < kInitialHeldSlots)
@@ -191,24 +192,26 @@ int KxTsCreater::writeToSegment(const KxMuxRecord &record, double t)
         m_bSegmentOpen = true;
     }
     if (!m_pMuxer) {
-        std::unique_ptr<KxMuxer> muxer(new KxMuxer(m_params));
+        if (!m_retry.due())
+            return m_retry.lastStatus();
+        std::unique_ptr<KxMuxer> muxer(new KxMuxer(m_params, m_streams));
         const std::string name = segmentName(m_stem, m_iCounter);
-        // Every packet retries; log the first failure and every hundredth.
-        const bool log = m_iOpenFailures % 100 == 0;
+        // Retried once a second; log the first failure and then one a minute.
+        const bool log = m_retry.failures() % 60 == 0;
         muxer->setLogOpenFailures(log);
         const int ret = muxer->open(name.c_str(), "mpegts",
                                     {{"output_ts_offset", kTimelineOffset}, {"avoid_negative_ts", "disabled"}});
         if (ret != 0) {
             if (log)
                 qWarning() << "KxTsCreater::write" << "cannot open segment" << QString::fromStdString(name)
-                           << "status" << ret << "attempts" << m_iOpenFailures + 1;
-            ++m_iOpenFailures;
+                           << "status" << ret << "attempts" << m_retry.failures() + 1;
+            m_retry.failed(ret);
             return ret;
         }
-        if (m_iOpenFailures > 0)
+        if (m_retry.failures() > 0)
             qWarning() << "KxTsCreater::write" << "opened" << QString::fromStdString(name) << "after"
-                       << m_iOpenFailures << "failed attempts";
-        m_iOpenFailures = 0;
+                       << m_retry.failures() << "failed attempts";
+        m_retry.reset();
         m_pMuxer = std::move(muxer);
         m_segmentName = name;
         ++m_iCounter;

@@ -49,7 +49,7 @@ public:
     /// 0 when written or held for writing; 1 for a packet with nothing to
     /// write; otherwise the first failing muxer status of the packets
     /// written by this call (a segment that cannot be opened is retried
-    /// with the same number by the next packet).
+    /// with the same number, at most once a second).
     int write(IKxMediaPacket *packet) override;
     /// Writes the held audio, finishes the current segment and reports it.
     /// 0.
@@ -90,6 +90,7 @@ private:
     std::string m_stem;
     int m_iSegmentLength = 2;
     KxWriterParams m_params;
+    std::shared_ptr<const KxStreamSetup> m_streams;
     int m_iCounter = 0;
     std::string m_segmentName;
     bool m_bSegmentOpen = false;
@@ -97,7 +98,7 @@ private:
     double m_currentTime = 0;   ///< microseconds
     bool m_bVideoSeen = false;
     double m_videoHorizon = 0;  ///< latest video presentation time, microseconds
-    int m_iOpenFailures = 0;
+    KxRetryPacer m_retry;
     // Ring of held audio packets; slots keep their byte storage.
     std::vector<HeldAudio> m_held;
     size_t m_heldHead = 0;

@@ -2,13 +2,21 @@
 // 1280x720 H.264 at 15 fps and about 2 Mbit/s plus 64 kbit/s AAC, written
 // into the MP4 file and the TS segments (L = 5 s). The media is encoded
 // once beforehand and not counted. Process CPU time is measured, so the
-// threads libx264 starts when the muxer opens its parameter encoder count.
+// threads libx264 starts when the parameter encoders open and the MP4
+// file's sync thread count. Then the finalisation of a recording of
+// --finalise-minutes (default 3; the encoded media repeated) from the
+// fragmented file written while recording into a regular MP4 file: CPU
+// and wall time.
 //
-// Usage: bench_kxfile [seconds per recording (default 10)] [recordings (default 3)]
+// Usage: bench_kxfile [seconds per recording (default 12, a multiple of 4:
+//        whole GOPs)] [recordings (default 3)] [minutes to finalise (default 3)]
 
 #include "IKxMediaPacket.h"
 #include "IKxToLocalFile.h"
 #include "KxLocalFileMgr.h"
+#include "KxMp4Creater.h"
+#include "KxMp4Recovery.h"
+#include "KxMuxer.h"
 #include "KxTestMedia.h"
 
 extern "C" {
@@ -16,8 +24,10 @@ extern "C" {
 }
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -43,8 +53,9 @@ void quiet(QtMsgType type, const QMessageLogContext &, const QString &msg)
 
 int main(int argc, char **argv)
 {
-    const int seconds = argc > 1 ? std::max(1, atoi(argv[1])) : 10;
+    const int seconds = argc > 1 ? std::max(1, atoi(argv[1])) : 12;
     const int rounds = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
+    const int finaliseMinutes = argc > 3 ? std::max(1, atoi(argv[3])) : 3;
     qInstallMessageHandler(quiet);
     av_log_set_level(AV_LOG_ERROR);
 
@@ -104,6 +115,43 @@ int main(int argc, char **argv)
             w->uninit();
         });
     }
+
+    // A long recording made of the media repeated (each copy starts with a
+    // key frame), written as the MP4 writer writes while recording.
+    const std::string fragmented = (dir.path() + "/long.mp4").toStdString();
+    {
+        KxFileModule::KxMuxer muxer(KxFileModule::KxLocalFileMgr::paramsFromConfig(KxLocalFileConfig()));
+        if (muxer.open(fragmented.c_str(), "mp4",
+                       {{"movflags", KxFileModule::kRecordingMovFlags},
+                        {"frag_duration", KxFileModule::kRecordingMaxFragmentMicroseconds},
+                        {"brand", KxFileModule::kUnfinishedBrand}}) != 0) {
+            std::fprintf(stderr, "cannot open %s\n", fragmented.c_str());
+            return 1;
+        }
+        const int copies = (finaliseMinutes * 60 + seconds - 1) / seconds;
+        for (int k = 0; k < copies; ++k) {
+            for (kxtest::MediaPacket m : packets) {
+                const int64_t shift = int64_t(k) * seconds * m.timeBase;
+                m.pts += shift;
+                m.dts += shift;
+                kxtest::fillPacket(packet, m);
+                KxFileModule::KxMuxRecord record;
+                double t = 0;
+                if (KxFileModule::kxRecordFromPacket(packet, &record, &t))
+                    muxer.write(&record);
+            }
+        }
+        muxer.close();
+    }
+    const double size = QFileInfo(QString::fromStdString(fragmented)).size() / 1e6;
+    const double cpu0 = processCpuSeconds();
+    const auto wall0 = std::chrono::steady_clock::now();
+    std::string why;
+    const bool ok = KxFileModule::finaliseRecording(fragmented, &why);
+    const double cpu = processCpuSeconds() - cpu0;
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    std::printf("finalising %d min (%.1f MB): %s, %.3f s CPU, %.3f s wall (sync to disk included)\n",
+                finaliseMinutes, size, ok ? "ok" : why.c_str(), cpu, wall);
     packet->release();
-    return 0;
+    return ok ? 0 : 1;
 }

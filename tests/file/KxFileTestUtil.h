@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,8 +53,19 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         files.push_back({kind, path ? path : "", duration});
     }
+    void onBroken(int kind, const char *path, const char *reason) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        broken.push_back({kind, path ? path : "", reason ? reason : ""});
+    }
+    struct BrokenReport {
+        int kind;
+        std::string path;
+        std::string reason;
+    };
     std::vector<int> starts;
     std::vector<FileReport> files;
+    std::vector<BrokenReport> broken;
 
 private:
     std::mutex m_mutex;
@@ -115,6 +127,37 @@ inline KxFileModule::KxWriterParams defaultParams(const VideoSetup &vs = VideoSe
     p.sampleRate = 44100;
     p.channels = 2;
     return p;
+}
+
+/// Types of the top-level boxes of an MP4 file, in file order ("ftyp",
+/// "moov", "moof", "mdat", ...); "ftyp:<major brand>" for the first.
+inline std::vector<std::string> topLevelBoxes(const std::string &path)
+{
+    std::vector<std::string> boxes;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return boxes;
+    unsigned char h[16];
+    long long pos = 0;
+    while (std::fseek(f, static_cast<long>(pos), SEEK_SET) == 0 && std::fread(h, 1, 8, f) == 8) {
+        unsigned long long size = (h[0] << 24u) | (h[1] << 16u) | (h[2] << 8u) | h[3];
+        std::string type(reinterpret_cast<char *>(h + 4), 4);
+        if (size == 1) {
+            if (std::fread(h + 8, 1, 8, f) != 8)
+                break;
+            size = 0;
+            for (int i = 8; i < 16; ++i)
+                size = (size << 8) | h[i];
+        }
+        if (type == "ftyp" && std::fread(h, 1, 4, f) == 4)
+            type += ":" + std::string(reinterpret_cast<char *>(h), 4);
+        boxes.push_back(type);
+        if (size < 8)
+            break;
+        pos += static_cast<long long>(size);
+    }
+    std::fclose(f);
+    return boxes;
 }
 
 } // namespace kxtest

@@ -21,6 +21,7 @@ extern "C" {
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 using namespace KxFileModule;
@@ -64,11 +65,22 @@ public:
     void OnStart() override { ++starts; }
     void OnStoped(const char *path, double duration) override
     {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            stops.push_back({KX_WRITER_MP4, path, duration});
+        }
+        if (whenStopped)
+            whenStopped();
+    }
+    void OnBroken(const char *path, const char *reason) override
+    {
         std::lock_guard<std::mutex> lock(m_mutex);
-        stops.push_back({KX_WRITER_MP4, path, duration});
+        broken.push_back({path, reason});
     }
     std::atomic<int> starts{0};
     std::vector<FileReport> stops;
+    std::vector<std::pair<std::string, std::string>> broken;
+    std::function<void()> whenStopped;  ///< a receiver that calls back into the module
 
 private:
     std::mutex m_mutex;
@@ -170,7 +182,12 @@ TEST(KxLocalFileMgr, RecordingLifecycle)
     EXPECT_GE(uploadsBeforeStop, 1u) << "segments are handed on while recording";
     EXPECT_TRUE(m.commander.stops.empty());
 
+    m.commander.whenStopped = [&] {
+        EXPECT_EQ(m.files->inputMediaPacket(feeder.make(rec.merged[0])), 2) << "called back from OnStoped";
+        EXPECT_EQ(m.files->stop(), 2);
+    };
     EXPECT_EQ(m.files->stop(), 0);
+    m.commander.whenStopped = nullptr;
     ASSERT_EQ(m.commander.stops.size(), 1u);
     EXPECT_EQ(m.commander.stops[0].path, cfg.mp4Path);
     EXPECT_NEAR(m.commander.stops[0].duration, 12.0, 0.3);
@@ -315,11 +332,32 @@ TEST_F(KxLocalFileDiskFull, SmallTmpfs)
         EXPECT_EQ(pr.decodeErrors, 0) << uploads[i].path;
         EXPECT_FALSE(pr.packets.empty());
     }
-    EXPECT_EQ(m.commander.stops.size(), 1u) << "the commander still learns that the recording ended";
+    EXPECT_TRUE(m.commander.stops.empty()) << "a broken file is not a finished recording";
+    ASSERT_EQ(m.commander.broken.size(), 1u) << "the commander still learns that the recording ended";
+    EXPECT_EQ(m.commander.broken[0].first, m_mountPoint + "/r.mp4");
+    EXPECT_NE(m.commander.broken[0].second.find("No space left on device"), std::string::npos)
+        << m.commander.broken[0].second;
+
+    // What was written before the disk filled stays: recovery cannot
+    // rewrite it while the disk is full and leaves it as it is; once there
+    // is room (here: moved to another disk) it becomes a regular file.
+    const QString mp4 = QString::fromStdString(m_mountPoint + "/r.mp4");
+    QFile broken(mp4);
+    ASSERT_TRUE(broken.open(QIODevice::ReadOnly));
+    const QByteArray left = broken.readAll();
+    EXPECT_EQ(recoverUnfinishedRecordings(m_mountPoint), 0);
+    EXPECT_EQ(broken.size(), left.size()) << "left as it is";
+    const QString roomy = m_dir.path() + "/roomy/r";
+    ASSERT_TRUE(QDir().mkpath(roomy));
+    ASSERT_TRUE(QFile::copy(mp4, roomy + "/r.mp4"));
+    EXPECT_EQ(recoverUnfinishedRecordings((m_dir.path() + "/roomy").toStdString()), 1);
+    const ProbeResult pr = probeFile((roomy + "/r.mp4").toStdString());
+    EXPECT_EQ(pr.decodeErrors, 0);
+    EXPECT_GT(pr.packets.size(), 100u);
 }
 
-// The MP4 on a full device next to working segments: the segments are
-// unaffected.
+// The MP4 on a full device next to working segments: the MP4 file is
+// reported as broken, the segments are unaffected.
 TEST(KxLocalFileMgr, FullDeviceForTheMp4)
 {
     if (!QFileInfo::exists("/dev/full"))
@@ -330,9 +368,13 @@ TEST(KxLocalFileMgr, FullDeviceForTheMp4)
     Module m;
     PacketFeeder feeder;
     ASSERT_EQ(m.files->start(configFor("/dev/full", base + "/f.m3u8", 5, kVideo)), 0);
+    int failures = 0;
     for (const auto &p : rec.merged)
-        EXPECT_EQ(m.files->inputMediaPacket(feeder.make(p)), 3);
+        failures += m.files->inputMediaPacket(feeder.make(p)) == 3;
+    EXPECT_GT(failures, int(rec.merged.size()) / 2);
     EXPECT_EQ(m.files->stop(), 0);
+    EXPECT_TRUE(m.commander.stops.empty());
+    EXPECT_EQ(m.commander.broken.size(), 1u);
     const auto uploads = m.cloud.snapshot();
     EXPECT_GE(uploads.size(), 2u);
     for (const auto &u : uploads)

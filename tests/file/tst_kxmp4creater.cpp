@@ -4,6 +4,7 @@
 
 #include "KxFileTestUtil.h"
 #include "KxMp4Creater.h"
+#include "KxMp4Recovery.h"
 #include "KxMuxer.h"
 
 extern "C" {
@@ -13,7 +14,9 @@ extern "C" {
 #include <QDir>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 using namespace KxFileModule;
 using namespace kxtest;
@@ -50,6 +53,7 @@ struct StreamCase {
     const char *name;
     VideoSetup camera;      ///< what the camera encoder really runs at
     VideoSetup configured;  ///< what the recording's configuration says
+    int seconds;
 };
 
 class KxMp4Recording : public ::testing::TestWithParam<StreamCase> {};
@@ -61,7 +65,7 @@ class KxMp4Recording : public ::testing::TestWithParam<StreamCase> {};
 TEST_P(KxMp4Recording, ReadsBackCompletely)
 {
     const StreamCase &c = GetParam();
-    const Recording &rec = cachedRecording(6, c.camera);
+    const Recording &rec = cachedRecording(c.seconds, c.camera);
     QTemporaryDir dir;
     const std::string path = makeTestDir(dir) + "/lesson.mp4";
     Mp4Run run;
@@ -129,13 +133,21 @@ TEST_P(KxMp4Recording, ReadsBackCompletely)
     EXPECT_EQ(extradataParameterSets(pr.streams[1].extradata), inBand);
     EXPECT_EQ(pr.streams[1].width, c.camera.width);
     EXPECT_EQ(pr.streams[1].height, c.camera.height);
+
+    // Written fragmented while recording, a regular MP4 file once closed.
+    const auto boxes = topLevelBoxes(path);
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes[0].substr(0, 5), "ftyp:");
+    EXPECT_NE(boxes[0], std::string("ftyp:") + kUnfinishedBrand);
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moov"), 1);
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, KxMp4Recording,
-    ::testing::Values(StreamCase{"AsConfigured", {320, 240, 15, 2000, 12}, {320, 240, 15, 2000, 12}},
-                      StreamCase{"CameraGopDiffers", {320, 240, 15, 2000, 12}, {320, 240, 15, 2000, 6}},
-                      StreamCase{"CameraSizeAndRateDiffer", {424, 240, 10, 2000, 12}, {1280, 720, 15, 2000, 6}}),
+    ::testing::Values(StreamCase{"AsConfigured", {320, 240, 15, 2000, 12}, {320, 240, 15, 2000, 12}, 20},
+                      StreamCase{"CameraGopDiffers", {320, 240, 15, 2000, 12}, {320, 240, 15, 2000, 6}, 6},
+                      StreamCase{"CameraSizeAndRateDiffer", {424, 240, 10, 2000, 12}, {1280, 720, 15, 2000, 6}, 6}),
     [](const ::testing::TestParamInfo<StreamCase> &i) { return std::string(i.param.name); });
 
 // The parameter encoder is set up like the camera's encoder: at the
@@ -255,9 +267,10 @@ TEST(KxMp4Creater, IgnoresPacketsWithNothingToWrite)
     EXPECT_NEAR(run.cb.files[0].duration, (rec.audio[20].pts - rec.audio[10].pts) / 1000.0, 1e-9);
 }
 
-// A folder that does not exist: every packet retries the open and returns
-// its status; once the folder appears the next packet opens the file.
-TEST(KxMp4Creater, RetriesTheOpenOnEveryPacket)
+// A folder that does not exist: the open is tried at most once a second
+// and the packets in between get the same status; once the folder appears
+// the next try opens the file.
+TEST(KxMp4Creater, RetriesTheOpenOnceASecond)
 {
     const Recording &rec = cachedRecording(6, VideoSetup());
     QTemporaryDir dir;
@@ -265,12 +278,17 @@ TEST(KxMp4Creater, RetriesTheOpenOnEveryPacket)
     Mp4Run run;
     auto w = makeMp4(folder + "/r.mp4", defaultParams(), &run.cb);
     PacketFeeder feeder;
+    const auto firstTry = std::chrono::steady_clock::now();
     for (size_t i = 0; i < 5; ++i)
         EXPECT_EQ(w->write(feeder.make(rec.merged[i])), KX_MUX_OPEN_FILE);
     EXPECT_TRUE(run.cb.starts.empty());
     w->close();
     EXPECT_TRUE(run.cb.files.empty());
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+    if (std::chrono::steady_clock::now() - firstTry < KxRetryPacer::kInterval / 2) {
+        EXPECT_EQ(w->write(feeder.make(rec.merged[5])), KX_MUX_OPEN_FILE) << "tried again within the second";
+    }
+    std::this_thread::sleep_for(KxRetryPacer::kInterval + std::chrono::milliseconds(50));
     for (size_t i = 5; i < rec.merged.size(); ++i)
         EXPECT_EQ(w->write(feeder.make(rec.merged[i])), 0);
     EXPECT_EQ(run.cb.starts.size(), 1u);
@@ -281,21 +299,25 @@ TEST(KxMp4Creater, RetriesTheOpenOnEveryPacket)
     EXPECT_EQ(pr.decodeErrors, 0);
 }
 
-// A device that is always full: the header cannot be written, so every
-// packet returns that status, nothing is reported and nothing crashes.
-TEST(KxMp4Creater, FullDeviceFailsEveryPacket)
+// A device that is always full: the file cannot be written, and it is
+// reported as broken, never as finished; every packet from the first
+// failure on fails, nothing crashes.
+TEST(KxMp4Creater, FullDeviceReportsABrokenFile)
 {
     if (!QFileInfo::exists("/dev/full"))
         GTEST_SKIP() << "/dev/full is not available";
     const Recording &rec = cachedRecording(6, VideoSetup());
     Mp4Run run;
     auto w = makeMp4("/dev/full", defaultParams(), &run.cb);
-    std::vector<MediaPacket> some(rec.merged.begin(), rec.merged.begin() + 20);
-    writeAll(*w, some, run);
-    EXPECT_EQ(std::count(run.statuses.begin(), run.statuses.end(), int(KX_MUX_WRITE_HEADER)), 20);
-    EXPECT_TRUE(run.cb.starts.empty());
+    writeAll(*w, rec.merged, run);
+    const auto firstFailure = std::find_if(run.statuses.begin(), run.statuses.end(), [](int s) { return s != 0; });
+    ASSERT_NE(firstFailure, run.statuses.end());
+    EXPECT_TRUE(std::all_of(firstFailure, run.statuses.end(), [](int s) { return s == KX_MUX_WRITE_PACKET; }));
     w->close();
     EXPECT_TRUE(run.cb.files.empty());
+    ASSERT_EQ(run.cb.broken.size(), 1u);
+    EXPECT_EQ(run.cb.broken[0].path, "/dev/full");
+    EXPECT_NE(run.cb.broken[0].reason.find("No space left on device"), std::string::npos) << run.cb.broken[0].reason;
 }
 
 } // namespace

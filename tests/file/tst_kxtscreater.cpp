@@ -13,7 +13,9 @@ extern "C" {
 #include <QDir>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 using namespace KxFileModule;
 using namespace kxtest;
@@ -311,8 +313,9 @@ TEST(KxTsCreater, VideoStallReleasesAudio)
     EXPECT_GE(audioCut.report.duration, 6.0 - 1e-9) << "after the stall audio cuts at L + 1";
 }
 
-// A folder that does not exist: every packet returns the open status and
-// the counter stays; once the folder exists segment 000 is written.
+// A folder that does not exist: every packet returns the open status (the
+// open is tried once a second) and the counter stays; once the folder
+// exists segment 000 is written.
 TEST(KxTsCreater, RetriesTheSameSegmentNumber)
 {
     const Recording &rec = cachedRecording(10, kV15g6);
@@ -324,6 +327,7 @@ TEST(KxTsCreater, RetriesTheSameSegmentNumber)
     for (size_t i = 0; i < 10; ++i)
         EXPECT_EQ(w->write(feeder.make(rec.merged[i])), KX_MUX_OPEN_FILE);
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+    std::this_thread::sleep_for(KxRetryPacer::kInterval + std::chrono::milliseconds(50));
     for (size_t i = 10; i < rec.merged.size(); ++i)
         EXPECT_EQ(w->write(feeder.make(rec.merged[i])), 0);
     w->close();

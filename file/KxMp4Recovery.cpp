@@ -1,0 +1,312 @@
+#include "KxMp4Recovery.h"
+
+#include "IKxModuleLocalFile.h"
+#include <sync/KxSync.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+}
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace KxFileModule {
+
+namespace {
+
+std::string avText(int err)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+    av_make_error_string(text, sizeof(text), err);
+    return text;
+}
+
+std::string folderOf(const std::string &path)
+{
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// fsync of a file or folder by name; errno text on failure.
+bool syncPath(const std::string &path, bool dataOnly, std::string *error)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        return false;
+    }
+    const int ret = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    if (ret != 0) {
+        *error = std::strerror(err);
+        return false;
+    }
+    return true;
+}
+
+// The input and output of one finalisation, freed in every case.
+struct Remux {
+    AVFormatContext *in = nullptr;
+    AVFormatContext *out = nullptr;
+    AVPacket *pkt = nullptr;
+    ~Remux()
+    {
+        av_packet_free(&pkt);
+        avformat_close_input(&in);
+        if (out) {
+            if (out->pb)
+                avio_closep(&out->pb);
+            avformat_free_context(out);
+        }
+    }
+};
+
+bool remux(const std::string &path, const std::string &temp, std::string *reason)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        *reason = std::string("cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    Remux r;
+    int ret = avformat_open_input(&r.in, path.c_str(), nullptr, nullptr);
+    if (ret < 0) {
+        *reason = "cannot be read (" + avText(ret) + "); it holds no complete fragment";
+        return false;
+    }
+    if (r.in->nb_streams == 0) {
+        *reason = "holds no stream";
+        return false;
+    }
+    ret = avformat_alloc_output_context2(&r.out, nullptr, "mp4", temp.c_str());
+    if (ret < 0 || !r.out) {
+        *reason = "cannot set up the MP4 muxer: " + avText(ret);
+        return false;
+    }
+    for (unsigned i = 0; i < r.in->nb_streams; ++i) {
+        AVStream *out = avformat_new_stream(r.out, nullptr);
+        if (!out || avcodec_parameters_copy(out->codecpar, r.in->streams[i]->codecpar) < 0) {
+            *reason = "cannot copy the streams";
+            return false;
+        }
+        out->codecpar->codec_tag = 0;
+        // Not stored in MP4; AAC frames are always 1024 samples.
+        if (out->codecpar->codec_id == AV_CODEC_ID_AAC && out->codecpar->frame_size == 0)
+            out->codecpar->frame_size = 1024;
+        out->time_base = r.in->streams[i]->time_base;
+    }
+    ret = avio_open(&r.out->pb, temp.c_str(), AVIO_FLAG_WRITE);
+    if (ret < 0) {
+        *reason = "cannot create " + temp + ": " + avText(ret);
+        return false;
+    }
+    ret = avformat_write_header(r.out, nullptr);
+    if (ret < 0) {
+        *reason = "writing the header failed: " + avText(ret);
+        return false;
+    }
+    r.pkt = av_packet_alloc();
+    if (!r.pkt) {
+        *reason = "out of memory";
+        return false;
+    }
+    const int64_t fileSize = st.st_size;
+    std::vector<int64_t> lastDts(r.in->nb_streams, AV_NOPTS_VALUE);
+    int64_t written = 0;
+    while ((ret = av_read_frame(r.in, r.pkt)) >= 0) {
+        // A packet read up to the very end of the file may have been cut
+        // short there (the process died or the disk filled during its
+        // fragment): it and everything after it are dropped.
+        if (r.pkt->pos >= 0 && r.pkt->pos + r.pkt->size >= fileSize) {
+            av_packet_unref(r.pkt);
+            break;
+        }
+        const int s = r.pkt->stream_index;
+        if (s < 0 || s >= int(r.out->nb_streams)
+            || (lastDts[s] != AV_NOPTS_VALUE && r.pkt->dts != AV_NOPTS_VALUE && r.pkt->dts <= lastDts[s])) {
+            av_packet_unref(r.pkt);
+            continue;
+        }
+        if (r.pkt->dts != AV_NOPTS_VALUE)
+            lastDts[s] = r.pkt->dts;
+        av_packet_rescale_ts(r.pkt, r.in->streams[s]->time_base, r.out->streams[s]->time_base);
+        r.pkt->pos = -1;
+        ret = av_write_frame(r.out, r.pkt);
+        av_packet_unref(r.pkt);
+        if (ret < 0) {
+            *reason = "writing " + temp + " failed: " + avText(ret);
+            return false;
+        }
+        ++written;
+    }
+    if (ret < 0 && ret != AVERROR_EOF)
+        qWarning() << "KxFileModule::finaliseRecording" << QString::fromStdString(path)
+                   << "reading stopped early:" << QString::fromStdString(avText(ret)) << "; keeping what was read";
+    if (written == 0) {
+        *reason = "holds no complete fragment";
+        return false;
+    }
+    ret = av_write_trailer(r.out);
+    if (ret < 0) {
+        *reason = "writing the index failed: " + avText(ret);
+        return false;
+    }
+    ret = avio_closep(&r.out->pb);
+    if (ret < 0) {
+        *reason = "closing " + temp + " failed: " + avText(ret);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool isUnfinishedRecording(const std::string &path)
+{
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    unsigned char head[12] = {0};
+    const size_t n = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    return n == sizeof head && std::memcmp(head + 4, "ftyp", 4) == 0
+        && std::memcmp(head + 8, kUnfinishedBrand, 4) == 0;
+}
+
+bool finaliseRecording(const std::string &path, std::string *reason)
+{
+    const std::string temp = path + kFinalisingSuffix;
+    std::string why;
+    std::string error;
+    bool ok = remux(path, temp, &why);
+    // Renamed only once its bytes are on disk: a crash right after the
+    // rename must not leave an empty file in place of the recording.
+    if (ok && !syncPath(temp, true, &error)) {
+        why = "syncing " + temp + " failed: " + error;
+        ok = false;
+    }
+    if (ok && std::rename(temp.c_str(), path.c_str()) != 0) {
+        why = "renaming " + temp + " failed: " + std::strerror(errno);
+        ok = false;
+    }
+    if (!ok) {
+        // Only the file this call wrote goes; the recording stays as it was.
+        std::remove(temp.c_str());
+        if (reason)
+            *reason = why;
+        return false;
+    }
+    if (!syncPath(folderOf(path), false, &error))
+        qWarning() << "KxFileModule::finaliseRecording" << "syncing the folder of" << QString::fromStdString(path)
+                   << "failed:" << QString::fromStdString(error);
+    return true;
+}
+
+int recoverUnfinishedRecordings(const std::string &root)
+{
+    const QString rootPath = QString::fromStdString(root);
+    QStringList folders{rootPath};
+    const QDir rootDir(rootPath);
+    if (!rootDir.exists()) {
+        qDebug() << "KxFileModule::recoverUnfinishedRecordings" << rootPath << "does not exist";
+        return 0;
+    }
+    for (const QFileInfo &sub : rootDir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks))
+        folders << sub.absoluteFilePath();
+    int finalised = 0;
+    for (const QString &folder : folders) {
+        const QFileInfoList files = QDir(folder).entryInfoList({"*.mp4"}, QDir::Files | QDir::NoSymLinks, QDir::Name);
+        for (const QFileInfo &file : files) {
+            const std::string path = file.absoluteFilePath().toStdString();
+            if (file.size() == 0 && folder != rootPath) {
+                // The muxer writes nothing before the first fragment.
+                qWarning() << "KxFileModule::recoverUnfinishedRecordings" << file.absoluteFilePath()
+                           << "is empty (the recording ended before its first fragment); left as it is";
+                continue;
+            }
+            if (!isUnfinishedRecording(path))
+                continue;
+            qWarning() << "KxFileModule::recoverUnfinishedRecordings" << "unfinished recording"
+                       << file.absoluteFilePath();
+            std::string reason;
+            if (finaliseRecording(path, &reason)) {
+                qWarning() << "KxFileModule::recoverUnfinishedRecordings" << "finalised" << file.absoluteFilePath();
+                ++finalised;
+            } else {
+                qWarning() << "KxFileModule::recoverUnfinishedRecordings" << file.absoluteFilePath()
+                           << "cannot be repaired and is left as it is:" << QString::fromStdString(reason);
+            }
+        }
+    }
+    return finalised;
+}
+
+KxDurableFile::KxDurableFile(const std::string &path)
+    : m_path(path)
+{
+    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (m_fd < 0) {
+        qWarning() << "KxDurableFile::KxDurableFile" << QString::fromStdString(path)
+                   << "cannot be opened for syncing:" << std::strerror(errno);
+        return;
+    }
+    m_thread = std::thread([this] { run(); });
+}
+
+KxDurableFile::~KxDurableFile()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStop = true;
+    }
+    m_cv.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void KxDurableFile::run()
+{
+    kxsync::setCurrentThreadName("kx-mp4-sync");
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_bStop) {
+        m_cv.wait_for(lock, kPeriod, [this] { return m_bStop; });
+        lock.unlock();
+        sync();
+        lock.lock();
+    }
+}
+
+void KxDurableFile::sync()
+{
+    if (::fdatasync(m_fd) != 0 && !m_bLoggedFailure) {
+        m_bLoggedFailure = true;
+        qWarning() << "KxDurableFile::sync" << QString::fromStdString(m_path) << "fdatasync failed:"
+                   << std::strerror(errno);
+    }
+    if (!m_bFolderSynced) {
+        m_bFolderSynced = true;
+        std::string error;
+        if (!syncPath(folderOf(m_path), false, &error))
+            qWarning() << "KxDurableFile::sync" << "syncing the folder of" << QString::fromStdString(m_path)
+                       << "failed:" << QString::fromStdString(error);
+    }
+}
+
+} // namespace KxFileModule
