@@ -76,8 +76,9 @@ void KxMerioToastShell::setContentWidget(QWidget *content)
     m_pData->m_pContent = content;
     content->setParent(m_pData->m_pBack);
     content->setFixedSize(width() - kxScaled(40, s), height() - kxScaled(80, s));
-    m_pData->m_pLayout->addWidget(content, 0, Qt::AlignHCenter);
+    // The content sits at the bottom so its button bar closes the card.
     m_pData->m_pLayout->addStretch();
+    m_pData->m_pLayout->addWidget(content, 0, Qt::AlignHCenter);
 }
 
 void KxMerioToastShell::moveToRefWidgetCenter(QWidget *ref)
