@@ -96,14 +96,10 @@ KxUpdateListWidget::KxUpdateListWidget(double *scale, QWidget *parent)
     kxMakeFloating(this);
     setFixedSize(kxScaled(372, s), kxScaled(302, s));
 
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *back = new QWidget(this);
-    back->setObjectName("backWidget");
-    back->setStyleSheet(QString("QWidget#backWidget{ border-radius: %1px;border-image: "
-                                "url(:/img/images/updatelistback.png);}")
-                            .arg(kxScaledFloor(4, s)));
-    outer->addWidget(back);
+    auto *back = kxAddBackWidget(this, "backWidget",
+                                 QString("QWidget#backWidget{ border-radius: %1px;border-image: "
+                                         "url(:/img/images/updatelistback.png);}")
+                                     .arg(kxScaledFloor(4, s)));
 
     auto *layout = new QVBoxLayout(back);
     layout->setContentsMargins(0, kxScaled(24, s), 0, 0);
