@@ -17,6 +17,7 @@ KxMerioSettingsData::KxMerioSettingsData()
     m_documentsPath.replace('\\', '/');
     qDebug() << "uPath: " << m_documentsPath;
     m_tmpPath = QDir::tempPath() + QString("/NorviMerioShare-%1").arg(::getuid());
+    m_cameraPattern = m_audioPattern = devicePattern();
 }
 
 KxMerioSettingsData::~KxMerioSettingsData()

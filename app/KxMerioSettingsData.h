@@ -23,9 +23,19 @@ public:
     /// before use, since the temporary folder is shared between users.
     QString tmpPath() const { return m_tmpPath; }
     /// Regular expression that finds the camera unit's microphone.
-    QString audioDevicePattern() const { return devicePattern(); }
+    QString audioDevicePattern() const { return m_audioPattern; }
     /// Regular expression that finds the camera unit's camera.
-    QString cameraNamePattern() const { return devicePattern(); }
+    QString cameraNamePattern() const { return m_cameraPattern; }
+
+    /// Overrides for tools that record the way the program does (the
+    /// program itself uses the built-in values). Call before the commander
+    /// is built, on the main thread.
+    void setDocumentsPath(const QString &path) { m_documentsPath = path; }
+    void setDevicePatterns(const QString &camera, const QString &audio)
+    {
+        m_cameraPattern = camera;
+        m_audioPattern = audio;
+    }
 
     int videoCodecId() const { return 27; }    ///< FFmpeg's H.264
     int videoBitRate() const { return 2000; }  ///< kbit/s
@@ -46,4 +56,6 @@ private:
 
     QString m_documentsPath;
     QString m_tmpPath;
+    QString m_cameraPattern;
+    QString m_audioPattern;
 };

@@ -39,6 +39,9 @@ public:
     virtual void OnStart() = 0;
     /// The MP4 file has been closed; path in UTF-8, duration in seconds.
     virtual void OnStoped(const char *path, double duration) = 0;
+    /// The MP4 file could not be written whole (path UTF-8, reason in English); called
+    /// instead of OnStoped, on the thread that closed the file.
+    virtual void OnBroken(const char *path, const char *reason) { (void)path; (void)reason; }
 };
 
 class IKxModuleLocalFile {

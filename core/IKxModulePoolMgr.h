@@ -21,6 +21,13 @@ public:
     virtual int start() = 0;
     /// Stops and joins the threads; NOT_INITED unless initialised and started.
     virtual int stop() = 0;
+    /// Delivers every packet pushed so far to its consumer, waiting at most
+    /// timeoutMs, then stops as stop() does. Used at the end of a recording,
+    /// after the producers have stopped, so that their last packets reach the
+    /// files. OK when everything was delivered; OPERATION_FAILURE when the
+    /// time ran out (what was left is kept out of the next recording);
+    /// NOT_INITED unless initialised and started.
+    virtual int stopAfterDrain(int timeoutMs) = 0;
     /// Frees every packet and deletes the manager (stopping it first when
     /// it runs); NOT_INITED before init (the manager then stays).
     virtual int destory() = 0;

@@ -51,6 +51,12 @@ public:
     void stopSendProgress();
     void cancelUpload();
 
+    /// The current (or last) recording's local playlist; its stem names the
+    /// segments. For diagnostics and the headless recorder.
+    QString playlistPath() const;
+    /// The private work folder in use (segments and playlists).
+    QString tmpPath() const;
+
 signals:
     void sigNetworkStatusChanged(const bool &isOnline);
     void sigUploadStatusChanged(const QList<IKxModuleClound::ICallBack::UploadProgress> &progress);

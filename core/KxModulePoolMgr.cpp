@@ -100,6 +100,37 @@ int KxModulePoolMgr::stop()
     return stopLocked();
 }
 
+int KxModulePoolMgr::stopAfterDrain(int timeoutMs)
+{
+    qDebug() << "KxModulePoolMgr::stopAfterDrain" << "  enter, timeout" << timeoutMs;
+    std::lock_guard<std::mutex> guard(m_stateMutex);
+    if (!m_bInited || !m_bStarted)
+        return stopLocked();
+    const auto drained = [this] {
+        return m_iDoneAV.load() == m_iPushedAV.load() && m_iDonePhoto.load() == m_iPushedPhoto.load();
+    };
+    bool complete;
+    {
+        std::unique_lock<std::mutex> lock(m_drainMutex);
+        complete = m_drainCv.wait_for(lock, std::chrono::milliseconds(qMax(0, timeoutMs)), drained);
+    }
+    if (!complete)
+        qWarning() << "KxModulePoolMgr::stopAfterDrain" << "  time ran out with"
+                   << (m_iPushedAV.load() - m_iDoneAV.load()) << "audio/video and"
+                   << (m_iPushedPhoto.load() - m_iDonePhoto.load()) << "photo packets undelivered";
+    stopLocked();
+    return complete ? KxMerioErrors::OK : KxMerioErrors::OPERATION_FAILURE;
+}
+
+void KxModulePoolMgr::deliveryDone(std::atomic<int64_t> &done)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_drainMutex);
+        done.fetch_add(1);
+    }
+    m_drainCv.notify_all();
+}
+
 int KxModulePoolMgr::stopLocked()
 {
     if (!m_bInited || !m_bStarted) {
@@ -121,6 +152,7 @@ void KxModulePoolMgr::returnQueuedPackets()
 {
     int dropped = 0;
     for (IKxMediaPacket *packet : m_outputQueue.drainFilled()) {
+        m_iDoneAV.fetch_add(1);
         packet->reset();
         if (packet->getType() == KX_PACKET_AUDIO)
             m_audioQueue.putFree(packet);
@@ -129,6 +161,7 @@ void KxModulePoolMgr::returnQueuedPackets()
         ++dropped;
     }
     for (IKxMediaPacket *packet : m_photoQueue.drainFilled()) {
+        m_iDonePhoto.fetch_add(1);
         packet->reset();
         m_photoQueue.putFree(packet);
         ++dropped;
@@ -223,9 +256,14 @@ int KxModulePoolMgr::pushOutput(IKxMediaPacket *packet, int expectedType, const 
         qWarning() << op << "  packet of type" << packet->getType() << "refused";
         return KxMerioErrors::INVALID_PARAMETER;
     }
-    KxHandoffQueue<IKxMediaPacket> &queue =
-        expectedType == KX_PACKET_PHOTO ? m_photoQueue : m_outputQueue;
+    const bool photo = expectedType == KX_PACKET_PHOTO;
+    KxHandoffQueue<IKxMediaPacket> &queue = photo ? m_photoQueue : m_outputQueue;
+    // Counted before the put so that a drain never sees the packet queued
+    // but not yet counted.
+    std::atomic<int64_t> &pushed = photo ? m_iPushedPhoto : m_iPushedAV;
+    pushed.fetch_add(1);
     if (!queue.putFilled(packet)) {
+        pushed.fetch_sub(1);
         qWarning() << op << "  queue refused the packet";
         return KxMerioErrors::INVALID_PARAMETER;
     }
@@ -262,6 +300,7 @@ void KxModulePoolMgr::ThrdOutputAV()
             m_audioQueue.putFree(packet);
         else
             m_videoQueue.putFree(packet);
+        deliveryDone(m_iDoneAV);
     }
     qDebug() << "Pool-mgr-OutputAV thread exit ";
 }
@@ -280,6 +319,7 @@ void KxModulePoolMgr::ThrdOutputPhoto()
         }
         packet->reset();
         m_photoQueue.putFree(packet);
+        deliveryDone(m_iDonePhoto);
     }
     qDebug() << "Pool-mgr-Photo thread exit ";
 }

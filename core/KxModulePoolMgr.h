@@ -14,6 +14,7 @@
 #include "KxHandoffQueue.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -35,6 +36,7 @@ public:
     int init() override;
     int start() override;
     int stop() override;
+    int stopAfterDrain(int timeoutMs) override;
     int destory() override;
     int config(int key, int value) override;
     int setPhotoModule(IKxModulePhoto *photo) override;
@@ -79,4 +81,11 @@ private:
     std::thread m_outputThread;
     std::thread m_photoThread;
     std::atomic<int> m_iDiscarded{0};
+    // Pushes accepted and deliveries finished, per output thread: equal when
+    // nothing is queued or in the consumer's hands.
+    std::atomic<int64_t> m_iPushedAV{0}, m_iDoneAV{0};
+    std::atomic<int64_t> m_iPushedPhoto{0}, m_iDonePhoto{0};
+    std::mutex m_drainMutex;
+    std::condition_variable m_drainCv;
+    void deliveryDone(std::atomic<int64_t> &done);
 };

@@ -280,6 +280,65 @@ TEST_F(PoolTest, QueuedPacketsNeverReachTheNextRecording)
         EXPECT_EQ(r.second.producer, 2) << "packet " << r.second.sequence << " of the old recording";
 }
 
+// The end of a recording: what the producers pushed before the stop reaches
+// the consumers; a straggler pushed after it never opens the next recording;
+// a consumer that hangs cannot hold the stop beyond its bound.
+TEST_F(PoolTest, StopAfterDrainDeliversWhatWasPushedAndNothingLater)
+{
+    ASSERT_EQ(pool->start(), KxMerioErrors::OK);
+    files.hold(true);
+    for (int i = 0; i < 3; ++i) {
+        IKxMediaPacket *p = pool->getVideoPacket(0);
+        ASSERT_NE(p, nullptr);
+        fill(p, KX_PACKET_VIDEO, {1, i});
+        ASSERT_EQ(pool->pushVideoPacket(p), 0);
+    }
+    // A producer still holding a packet when the recording stops.
+    IKxMediaPacket *straggler = pool->getVideoPacket(0);
+    ASSERT_NE(straggler, nullptr);
+    IKxMediaPacket *photo = pool->getPhotoPacket(0);
+    ASSERT_NE(photo, nullptr);
+    fill(photo, KX_PACKET_PHOTO, {1, 9});
+    ASSERT_EQ(pool->pushPhotoPacket(photo), 0);
+    ASSERT_TRUE(files.waitFor(1));
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        files.hold(false);
+    });
+    EXPECT_EQ(pool->stopAfterDrain(5000), KxMerioErrors::OK);
+    releaser.join();
+    ASSERT_EQ(files.received().size(), 3u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(files.received()[size_t(i)].second.sequence, i);
+    EXPECT_EQ(photos.count(), 1u);
+
+    fill(straggler, KX_PACKET_VIDEO, {2, 0});
+    ASSERT_EQ(pool->pushVideoPacket(straggler), 0);
+    files.clear();
+    ASSERT_EQ(pool->start(), KxMerioErrors::OK);
+    IKxMediaPacket *p = pool->getVideoPacket(1000);
+    ASSERT_NE(p, nullptr);
+    fill(p, KX_PACKET_VIDEO, {3, 0});
+    ASSERT_EQ(pool->pushVideoPacket(p), 0);
+    ASSERT_TRUE(files.waitFor(1));
+
+    // A consumer stuck on a packet: the drain gives up at its bound.
+    files.hold(true);
+    p = pool->getVideoPacket(1000);
+    ASSERT_NE(p, nullptr);
+    fill(p, KX_PACKET_VIDEO, {3, 1});
+    ASSERT_EQ(pool->pushVideoPacket(p), 0);
+    ASSERT_TRUE(files.waitFor(2));
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        files.hold(false);
+    });
+    EXPECT_EQ(pool->stopAfterDrain(200), KxMerioErrors::OPERATION_FAILURE);
+    late.join();
+    for (const auto &r : files.received())
+        EXPECT_EQ(r.second.producer, 3) << "packet " << r.second.sequence << " of the old recording";
+}
+
 TEST_F(PoolTest, PhotoWithoutPhotoModuleReturnsToTheFreeList)
 {
     pool->setPhotoModule(nullptr);

@@ -1,25 +1,23 @@
-// kx-record: records one lesson without the user interface.
+// kx-record: records lessons without the user interface.
 //
-// It wires the six recording modules the way the program does (cloud,
-// local file, photo, packet pool, camera, audio), starts them against one
-// recording clock, takes snapshots while recording, stops after the given
-// time, waits for the uploads and prints what it produced: the MP4 file, the
-// share text (with its QR code) and the upload progress.
+// It builds the master commander the way the program does (settings, the
+// network manager and the installation identity first), names each
+// recording like the program ("MerioLesson yyyyMMdd hhmmss"), takes
+// snapshots while recording, stops after the given time (a recording
+// shorter than five seconds is thrown away, as in the program), waits for
+// the uploads and reports what it produced: the MP4 file, the segments, the
+// snapshots, the share text (with its QR code) and what did not upload.
 //
 // The cloud service is taken from version.ini beside the program or the
 // file named by KX_VERSION_INI; the camera from V4L2, or from the virtual
 // camera when KX_VIRTUAL_CAMERA is set; the microphone from PulseAudio.
+// Exit status: 0 when every recording started and its MP4 file was written;
+// otherwise non-zero with the reason on stderr.
 
-#include "IKxMediaTime.h"
-#include "IKxModuleAudio.h"
-#include "IKxModuleCamera.h"
-#include "IKxModuleClound.h"
-#include "IKxModuleLocalFile.h"
-#include "IKxModulePhoto.h"
-#include "IKxModulePoolMgr.h"
 #include "IKxNetWorkManager.h"
-#include "KxMediaTime.h"
-#include "KxMerioErrors.h"
+#include "KxDropCounters.h"
+#include "KxMasterCommander.h"
+#include "KxMerioSettingsData.h"
 #include "KxTerminalQr.h"
 
 #include <QCommandLineParser>
@@ -27,10 +25,14 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QTextStream>
-#include <QThread>
 #include <QTimer>
 #include <QUuid>
 
@@ -39,100 +41,80 @@ extern "C" {
 }
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
-// The pattern that finds the camera unit's camera and microphone.
-const char *const kDevicePattern = "\\(*VANTRI Multimedia Unit (ULTRA ){0,1}HD\\)*$";
+const char *const kTitle = "MerioLesson";
+constexpr int kShortRecordingMs = 5000;
 
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
-
-void processEventsFor(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-}
-
-struct Outcome {
-    QString mp4Path;
-    double duration = -1;
+struct Recording {
+    QString name;
+    QString mp4;
+    double durationS = 0;
+    double sizeKiB = 0;
+    bool fileStopped = false;
+    QString broken;
+    int segments = 0;
+    QStringList snapshots;
     QString shareText;
+    bool uploadDone = false;
+    QStringList uploadFailed;
+    bool started = false;
     bool cameraFailed = false;
-    int pendingPieces = -1;
+    bool discarded = false;
 };
 
-class CameraEvents : public IKxModuleCamera::ICallBack {
-public:
-    explicit CameraEvents(Outcome &o) : m_o(o) {}
-    void error(int code, const char *description) override
-    {
-        qWarning("kx-record: camera error %d: %s", code, description ? description : "");
-        if (code == KxMerioErrors::DEVICE_FAILURE)
-            m_o.cameraFailed = true;
-    }
-    void stopped() override {}
-    void statistics(int, int) override {}
+// Runs the event loop until done() holds or ms pass; it sleeps in the loop
+// between events and checks done() a few times a second.
+bool waitUntil(int ms, const std::function<bool()> &done)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    deadline.start(ms);
+    poll.start(100);
+    loop.exec();
+    return done();
+}
 
-private:
-    Outcome &m_o;
-};
+// The segments that reached the recording's playlist.
+int countSegments(const QString &playlist)
+{
+    QFile f(playlist);
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    return QString::fromUtf8(f.readAll()).count("#EXTINF:");
+}
 
-class FileEvents : public KxToLocalFileCbk {
-public:
-    explicit FileEvents(Outcome &o) : m_o(o) {}
-    void OnStart() override {}
-    void OnStoped(const char *path, double duration) override
-    {
-        m_o.mp4Path = QString::fromUtf8(path);
-        m_o.duration = duration;
-    }
+QStringList snapshotsIn(const QString &folder)
+{
+    QStringList out;
+    const QDir dir(folder);
+    for (const QString &f : dir.entryList({QString(kTitle) + "*.jpg"}, QDir::Files, QDir::Name))
+        out << dir.filePath(f);
+    return out;
+}
 
-private:
-    Outcome &m_o;
-};
-
-class CloudEvents : public IKxModuleClound::ICallBack {
-public:
-    explicit CloudEvents(Outcome &o) : m_o(o) {}
-    void error(int code, const QString &description) override
-    {
-        qWarning("kx-record: cloud error %d: %s", code, qPrintable(description));
+QList<int> parseTimes(const QString &text)
+{
+    QList<int> out;
+    for (const QString &part : text.split(',', Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const double t = part.trimmed().toDouble(&ok);
+        if (ok && t >= 0)
+            out << int(t * 1000);
     }
-    void onStoped() override {}
-    void netStatusChanged(bool isOnline) override
-    {
-        out() << "network: " << (isOnline ? "online" : "offline") << Qt::endl;
-    }
-    void uploadStatusChanged(const QList<UploadProgress> &progress) override
-    {
-        int pending = 0;
-        for (const UploadProgress &p : progress)
-            pending += p.total - p.finished;
-        m_o.pendingPieces = pending;
-    }
-    void onQRCodeReceived(const QString &, const QString &qrcode) override
-    {
-        m_o.shareText = qrcode;
-    }
-
-private:
-    Outcome &m_o;
-};
-
-class PhotoEvents : public IKxModulePhoto::ICallBack {
-public:
-    void onStoped() override {}
-    void error(int type, const char *message) override
-    {
-        qWarning("kx-record: snapshot error %d: %s", type, message ? message : "");
-    }
-};
+    return out;
+}
 
 } // namespace
 
@@ -143,177 +125,195 @@ int main(int argc, char **argv)
     av_log_set_level(AV_LOG_WARNING);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription("Records one lesson without the user interface.");
+    parser.setApplicationDescription("Records lessons without the user interface.");
     parser.addHelpOption();
-    QCommandLineOption secondsOpt("seconds", "Length of the recording.", "s", "10");
-    QCommandLineOption snapshotsOpt("snapshots", "Snapshots taken while recording.", "n", "2");
-    QCommandLineOption outOpt("out", "Folder of the recordings.", "dir",
-                              QDir::homePath() + "/Documents/NorviClass/NorviMerioShare");
-    QCommandLineOption cameraOpt("camera", "Camera name pattern.", "regex", kDevicePattern);
-    QCommandLineOption micOpt("microphone", "Microphone name pattern.", "regex", kDevicePattern);
-    QCommandLineOption waitOpt("upload-wait", "Longest wait for the uploads after stopping.", "s", "60");
-    parser.addOptions({secondsOpt, snapshotsOpt, outOpt, cameraOpt, micOpt, waitOpt});
+    QCommandLineOption secondsOpt("seconds", "Length of each recording.", "s", "10");
+    QCommandLineOption recordingsOpt("recordings", "Recordings made one after the other.", "n", "1");
+    QCommandLineOption snapshotsOpt("snapshots", "Snapshots taken at even intervals while recording.", "n", "2");
+    QCommandLineOption snapshotAtOpt("snapshot-at", "Snapshot times in seconds into each recording "
+                                     "(replaces --snapshots).", "t1,t2,...");
+    QCommandLineOption outOpt("out", "Folder of the recordings (default: the program's documents folder).", "dir");
+    QCommandLineOption cameraOpt("camera", "Camera name pattern.", "regex");
+    QCommandLineOption micOpt("microphone", "Microphone name pattern.", "regex");
+    QCommandLineOption waitOpt("upload-wait", "Longest wait for the uploads after each recording.", "s", "60");
+    QCommandLineOption jsonOpt("json", "Print a JSON summary on stdout (the report goes to stderr).");
+    parser.addOptions({secondsOpt, recordingsOpt, snapshotsOpt, snapshotAtOpt, outOpt, cameraOpt, micOpt,
+                       waitOpt, jsonOpt});
     parser.process(app);
 
+    const bool json = parser.isSet(jsonOpt);
+    QTextStream report(json ? stderr : stdout);
+    QTextStream errors(stderr);
     const int seconds = qBound(1, parser.value(secondsOpt).toInt(), 3 * 60);
-    const int snapshots = qBound(0, parser.value(snapshotsOpt).toInt(), 20);
+    const int recordings = qBound(1, parser.value(recordingsOpt).toInt(), 100);
     const int uploadWaitMs = qBound(0, parser.value(waitOpt).toInt(), 600) * 1000;
+    QList<int> snapshotTimes;
+    if (parser.isSet(snapshotAtOpt)) {
+        snapshotTimes = parseTimes(parser.value(snapshotAtOpt));
+    } else {
+        const int count = qBound(0, parser.value(snapshotsOpt).toInt(), 20);
+        const int step = qMax(1, seconds / (count + 1));
+        for (int t = step; t < seconds && snapshotTimes.size() < count; t += step)
+            snapshotTimes << t * 1000;
+    }
 
-    kxRegisterCoreMetaTypes();
+    // Process-wide services first, as the program sets them up.
+    KxMerioSettingsData *settings = KxMerioSettingsData::instance();
+    if (parser.isSet(outOpt))
+        settings->setDocumentsPath(QDir(parser.value(outOpt)).absolutePath());
+    settings->setDevicePatterns(parser.isSet(cameraOpt) ? parser.value(cameraOpt) : settings->cameraNamePattern(),
+                                parser.isSet(micOpt) ? parser.value(micOpt) : settings->audioDevicePattern());
     IKxNetWorkManager *net = KxNetrelay::getInst(nullptr);
     app.setProperty("IKxNetWorkManager", QVariant::fromValue(net));
-    app.setProperty("app_uuid", QUuid::createUuid().toString().remove(QRegExp("[{}-]")));
+    app.setProperty("app_uuid", QUuid::createUuid().toString().remove(QRegularExpression("[{}-]")));
 
-    Outcome outcome;
-    CameraEvents cameraEvents(outcome);
-    FileEvents fileEvents(outcome);
-    CloudEvents cloudEvents(outcome);
-    PhotoEvents photoEvents;
-    KxMediaTime clock;
-
-    // Work folder of this run: segments and the module's playlists.
-    const QString tmp = QDir::tempPath() + QString("/kx-record-%1").arg(QCoreApplication::applicationPid());
-    QDir(tmp).removeRecursively();
-    QDir().mkpath(tmp);
-
-    IKxModuleClound *cloud = IKxModuleClound::createInstance();
-    cloud->registerCallback(&cloudEvents);
-    cloud->init();
-    cloud->config(tmp);
-
-    IKxModuleLocalFile *files = IKxModuleLocalFile::createInstance();
-    files->init();
-    files->registerCallback(&fileEvents);
-    files->setCloundModule(cloud);
-
-    IKxModulePhoto *photo = IKxModulePhoto::createInstance();
-    photo->registerCallback(&photoEvents);
-    photo->init();
-    photo->setCloundModule(cloud);
-
-    IKxModulePoolMgr *pool = IKxModulePoolMgr::createInstance();
-    pool->init();
-    pool->setPhotoModule(photo);
-    pool->setLocalFileModule(files);
-
-    IKxModuleCamera *camera = IKxModuleCamera::createInstance();
-    camera->init();
-    camera->config(1, 2000);
-    camera->registerCallback(&cameraEvents);
-    const std::wstring cameraPattern = parser.value(cameraOpt).toStdWString();
-    camera->setCameraName(cameraPattern.c_str());
-    camera->setPoolModule(pool);
-
-    IKxModuleAudio *audio = IKxModuleAudio::createInstance();
-    const QByteArray micPattern = parser.value(micOpt).toLocal8Bit();
-    const int audioInit = audio->init(micPattern.constData(), nullptr);
-    audio->setPoolModule(pool);
-    if (audioInit != 0)
-        out() << "microphone: none matches (" << audioInit << "), recording without sound" << Qt::endl;
-
+    QList<Recording> done;
+    Recording *current = nullptr;
     int rc = 0;
-    if (!camera->isCameraExist(nullptr)) {
-        out() << "camera: no camera matches " << parser.value(cameraOpt) << Qt::endl;
-        rc = 2;
-    } else if (camera->preStart() < 0) {
-        out() << "camera: could not be opened" << Qt::endl;
-        rc = 2;
-    }
+    QString failure;
+    {
+        KxMasterCommander commander;
+        QObject::connect(&commander, &KxMasterCommander::sigLocalFileStopped,
+                         [&](const QString &file, const double &duration, const double &size) {
+                             if (!current)
+                                 return;
+                             current->mp4 = file;
+                             current->durationS = duration;
+                             current->sizeKiB = size;
+                             current->fileStopped = true;
+                         });
+        QObject::connect(&commander, &KxMasterCommander::sigLocalFileBroken,
+                         [&](const QString &file, const QString &reason) {
+                             if (current) {
+                                 current->mp4 = file;
+                                 current->broken = reason;
+                             }
+                         });
+        QObject::connect(&commander, &KxMasterCommander::sigCameraError, [&] {
+            if (current)
+                current->cameraFailed = true;
+        });
+        QObject::connect(&commander, &KxMasterCommander::sigQRCodeChanged,
+                         [&](const QString &, const QString &qrcode) {
+                             if (current && current->shareText.isEmpty())
+                                 current->shareText = qrcode;
+                         });
+        QObject::connect(&commander, &KxMasterCommander::sigUploadError, [&](const QString &description) {
+            if (current)
+                current->uploadFailed << description;
+        });
+        QObject::connect(&commander, &KxMasterCommander::sigNetworkStatusChanged, [&](const bool &online) {
+            report << "network: " << (online ? "online" : "offline") << Qt::endl;
+        });
 
-    if (rc == 0) {
-        const QString name = "MerioClass " + QDateTime::currentDateTime().toString("yyyyMMdd hhmmss");
-        const QString key = QUuid::createUuid().toString().remove(QRegExp("[{}-]"));
-        const QString folder = parser.value(outOpt) + "/" + name;
-        QDir().mkpath(folder);
-
-        photo->config(folder, "MerioClass");
-        photo->start();
-        cloud->start(key, name);
-
-        KxLocalFileConfig config;
-        config.mp4Path = (folder + "/" + name + ".mp4").toStdString();
-        config.playlistPath = (tmp + "/" + key + ".m3u8").toStdString();
-        config.segmentLength = 5;
-        config.videoCodecId = 27;
-        config.videoBitRate = 2000 * 1000;
-        config.frameRate = 15;
-        config.timeBaseNum = 1;
-        config.width = 1280;
-        config.height = 720;
-        config.gopSize = 6;
-        config.pixelFormat = 0;
-        config.audioCodecId = 86018;
-        config.audioBitRate = 64000;
-        config.sampleRate = 44100;
-        config.channels = 2;
-        files->start(config);
-        pool->start();
-        clock.start();
-        if (audioInit == 0)
-            audio->start(&clock);
-        const int cameraStart = camera->start(&clock);
-        out() << "recording \"" << name << "\" for " << seconds << " s" << Qt::endl;
-        if (cameraStart != KxMerioErrors::OK) {
-            out() << "camera: start failed (" << cameraStart << ")" << Qt::endl;
-            rc = 3;
-        } else {
-            cloud->startSendProgress();
-            for (int s = 0; s < seconds && !outcome.cameraFailed; ++s) {
-                processEventsFor(1000);
-                if (snapshots > 0 && (s + 1) % qMax(1, seconds / (snapshots + 1)) == 0 &&
-                    s + 1 < seconds)
-                    camera->clipImage();
-            }
+        if (!commander.isCameraExist()) {
+            failure = "no camera matches " + settings->cameraNamePattern();
+            rc = 2;
         }
+        for (int i = 0; rc == 0 && i < recordings; ++i) {
+            done.append(Recording());
+            current = &done.last();
+            if (commander.preStart() < 0) {
+                failure = "the camera could not be opened";
+                rc = 2;
+                break;
+            }
+            current->name = QString(kTitle) + " " + QDateTime::currentDateTime().toString("yyyyMMdd hhmmss");
+            if (!commander.startToRecord(kTitle, current->name)) {
+                failure = "the camera did not start";
+                rc = 3;
+                break;
+            }
+            current->started = true;
+            report << "recording \"" << current->name << "\" for " << seconds << " s" << Qt::endl;
+            commander.startSendProgress();
 
-        // Producers stop first so that what the encoders still hold (about a
-        // second of video behind the camera) reaches the files; the pool's
-        // output thread gets a moment to deliver it before the files close.
-        audio->stop();
-        camera->stop();
-        processEventsFor(500);
-        files->stop();
-        pool->stop();
-        cloud->stop(rc != 0);
-        photo->stop();
-        processEventsFor(300);
+            QList<QTimer *> snapshotTimers;
+            for (int t : snapshotTimes) {
+                if (t >= seconds * 1000)
+                    continue;
+                QTimer *timer = new QTimer(&app);
+                timer->setSingleShot(true);
+                QObject::connect(timer, &QTimer::timeout, [&commander] { commander.clipImage(); });
+                timer->start(t);
+                snapshotTimers << timer;
+            }
+            QElapsedTimer recordingTime;
+            recordingTime.start();
+            waitUntil(seconds * 1000, [&] { return current->cameraFailed; });
+            qDeleteAll(snapshotTimers);
 
-        if (rc == 0) {
-            out() << "local file: " << outcome.mp4Path << " (" << QString::number(outcome.duration, 'f', 2)
-                  << " s, " << QFileInfo(outcome.mp4Path).size() / 1024 << " KiB)" << Qt::endl;
+            current->discarded = commander.elapsed() < kShortRecordingMs;
+            commander.stopToRecord(current->discarded);
+            current->segments = countSegments(commander.playlistPath());
+            if (!current->discarded && !current->mp4.isEmpty())
+                current->snapshots = snapshotsIn(QFileInfo(current->mp4).absolutePath());
+
+            if (current->cameraFailed) {
+                failure = "the camera stopped working during \"" + current->name + "\"";
+                rc = 5;
+            } else if (!current->broken.isEmpty()) {
+                failure = "the MP4 file of \"" + current->name + "\" is incomplete: " + current->broken;
+                rc = 6;
+            } else if (!current->fileStopped) {
+                failure = "no MP4 file was written for \"" + current->name + "\"";
+                rc = 6;
+            }
+            if (current->discarded) {
+                report << "recording \"" << current->name << "\" thrown away (shorter than 5 s)" << Qt::endl;
+            } else {
+                report << "local file: " << current->mp4 << " (" << QString::number(current->durationS, 'f', 2)
+                       << " s, " << qint64(current->sizeKiB) << " KiB)" << Qt::endl;
+            }
+
             QElapsedTimer waited;
             waited.start();
-            while (!cloud->isUploadDone() && waited.elapsed() < uploadWaitMs)
-                processEventsFor(200);
-            if (cloud->isUploadDone()) {
-                out() << "uploads: all done in " << waited.elapsed() << " ms after stopping" << Qt::endl;
+            current->uploadDone = waitUntil(uploadWaitMs, [&] { return commander.isUploadDone(); });
+            current->segments = qMax(current->segments, countSegments(commander.playlistPath()));
+            if (current->uploadDone) {
+                report << "uploads: ended " << waited.elapsed() << " ms after stopping";
+                if (!current->uploadFailed.isEmpty())
+                    report << ", given up: " << current->uploadFailed.join(", ");
+                report << Qt::endl;
             } else {
-                out() << "uploads: not finished after " << uploadWaitMs / 1000 << " s:";
-                for (const QString &task : cloud->notUploadList())
-                    out() << " " << task;
-                out() << Qt::endl;
-                rc = 4;
+                report << "uploads: not finished after " << uploadWaitMs / 1000 << " s:";
+                for (const QString &task : commander.cloudNotUploadList())
+                    report << " " << task;
+                report << Qt::endl;
             }
-            if (!outcome.shareText.isEmpty()) {
-                out() << "share: " << outcome.shareText << Qt::endl << kxTerminalQr(outcome.shareText);
-            } else {
-                out() << "share: no share text received (offline?)" << Qt::endl;
-            }
+            commander.stopSendProgress();
+            if (!current->shareText.isEmpty())
+                report << "share: " << current->shareText << Qt::endl << kxTerminalQr(current->shareText);
+            else if (!current->discarded)
+                report << "share: no share text received (offline?)" << Qt::endl;
         }
-        cloud->stopSendProgress();
+        current = nullptr;
     }
 
-    pool->destory();
-    audio->destory();
-    camera->destory();
-    cloud->destory();
-    files->destory();
-    photo->destory();
-    delete audio;
-    delete cloud;
-    delete files;
-    delete photo;
-    QDir(tmp).removeRecursively();
-    out().flush();
+    if (json) {
+        QJsonArray list;
+        for (const Recording &r : done) {
+            QJsonObject o;
+            o["name"] = r.name;
+            o["mp4"] = r.discarded ? QString() : r.mp4;
+            o["duration_s"] = r.durationS;
+            o["size_kib"] = r.sizeKiB;
+            o["segments"] = r.segments;
+            o["snapshots"] = QJsonArray::fromStringList(r.snapshots);
+            o["share_text"] = r.shareText;
+            o["upload_done"] = r.uploadDone;
+            o["upload_failed"] = QJsonArray::fromStringList(r.uploadFailed);
+            o["discarded"] = r.discarded;
+            list.append(o);
+        }
+        QJsonObject summary;
+        summary["recordings"] = list;
+        summary["video_frames_dropped"] = double(KxDropCounters::instance().videoFramesDropped.load());
+        summary["audio_blocks_dropped"] = double(KxDropCounters::instance().audioBlocksDropped.load());
+        QTextStream(stdout) << QJsonDocument(summary).toJson(QJsonDocument::Compact) << Qt::endl;
+    }
+    report.flush();
+    if (rc != 0)
+        errors << "kx-record: " << failure << Qt::endl;
     return rc;
 }

@@ -1,0 +1,504 @@
+#include "KxMasterCommander.h"
+#include "KxMasterCommander_p.h"
+
+#include "KxDropCounters.h"
+#include "KxMerioErrors.h"
+#include "KxMerioSettingsData.h"
+
+#include <QColor>
+#include <QDebug>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUuid>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Longest wait for the pool to hand the producers' last packets to the
+// files at a stop (the encoder's tail is about a second of video).
+constexpr int kDrainTimeoutMs = 5000;
+
+QString newKey()
+{
+    return QUuid::createUuid().toString().remove(QRegularExpression("[{}-]"));
+}
+
+// The work folder sits in the system temporary folder, which other users
+// share: it is only used when it is a real folder of ours (never a link),
+// and made private.
+bool isOwnPrivateFolder(const QString &path)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return false;
+    return S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
+}
+
+} // namespace
+
+// ---- adapters ---------------------------------------------------------------
+
+KxAudioCallBackImp::~KxAudioCallBackImp()
+{
+    qDebug() << "KxAudioCallBackImp::~KxAudioCallBackImp";
+}
+
+KxCameraCallBackImp::~KxCameraCallBackImp()
+{
+    qDebug() << "KxCameraCallBackImp::~KxCameraCallBackImp";
+}
+
+void KxCameraCallBackImp::error(int code, const char *description)
+{
+    qDebug() << "KxCameraCallBackImp::error" << ", err_code: " << code << ", strDesc " << description;
+    if (code == KxMerioErrors::DEVICE_FAILURE)
+        emit sigCameraError();
+}
+
+void KxCameraCallBackImp::stopped()
+{
+    qDebug() << "KxCameraCallBackImp::stopped";
+}
+
+void KxCameraCallBackImp::statistics(int, int) {}
+
+KxCloudCallBackImp::~KxCloudCallBackImp()
+{
+    qDebug() << "KxCloudCallBackImp::~KxCloudCallBackImp";
+}
+
+void KxCloudCallBackImp::error(int code, const QString &description)
+{
+    qDebug() << "KxCloudCallBackImp::error" << code << description;
+    emit sigUploadError(description);
+}
+
+void KxCloudCallBackImp::onStoped()
+{
+    qDebug() << "KxCloudCallBackImp::onStoped";
+}
+
+void KxCloudCallBackImp::netStatusChanged(bool isOnline)
+{
+    qDebug() << "KxCloudCallBackImp::netStatusChanged" << "isOnline: " << isOnline;
+    emit sigNetworkStatusChanged(isOnline);
+}
+
+void KxCloudCallBackImp::uploadStatusChanged(const QList<UploadProgress> &progress)
+{
+    emit sigUploadStatusChanged(progress);
+}
+
+void KxCloudCallBackImp::onQRCodeReceived(const QString &file, const QString &qrcode)
+{
+    qDebug() << "KxCloudCallBackImp::onQRCodeReceived" << " qrcode: " << qrcode << "file: " << file;
+    emit sigQRCodeChanged(file, qrcode);
+}
+
+KxLocalFileCallBackImp::~KxLocalFileCallBackImp()
+{
+    qDebug() << "KxLocalFileCallBackImp::~KxLocalFileCallBackImp";
+}
+
+void KxLocalFileCallBackImp::OnStart()
+{
+    emit sigLocalFileStarted();
+}
+
+void KxLocalFileCallBackImp::OnStoped(const char *path, double duration)
+{
+    const QString fname = QString::fromUtf8(path);
+    const double fsize = double(QFileInfo(fname).size() / 1024);
+    qDebug() << "KxLocalFileCallBackImp::OnStoped" << ", szPath: " << fname << ", duration: " << duration
+             << ", fsize: " << fsize;
+    emit sigLocalFileStopped(fname, duration, fsize);
+}
+
+void KxLocalFileCallBackImp::OnBroken(const char *path, const char *reason)
+{
+    const QString fname = QString::fromUtf8(path);
+    qWarning() << "KxLocalFileCallBackImp::OnBroken" << ", szPath: " << fname << ", reason: " << reason;
+    emit sigLocalFileBroken(fname, QString::fromUtf8(reason));
+}
+
+KxPhotoCallBackImp::~KxPhotoCallBackImp()
+{
+    qDebug() << "KxPhotoCallBackImp::~KxPhotoCallBackImp";
+}
+
+void KxPhotoCallBackImp::onStoped()
+{
+    qDebug() << "KxPhotoCallBackImp::onStoped";
+}
+
+void KxPhotoCallBackImp::error(int type, const char *msg)
+{
+    qDebug() << "KxPhotoCallBackImp::error" << "type: " << type << "msg: " << msg;
+}
+
+KxPollManagerCallBackImp::~KxPollManagerCallBackImp()
+{
+    qDebug() << "KxPollManagerCallBackImp::~KxPollManagerCallBackImp";
+}
+
+// ---- private part -------------------------------------------------------------
+
+KxMasterCommanderPrivate::KxMasterCommanderPrivate(KxMasterCommander *owner) : q(owner)
+{
+    KxMerioSettingsData *settings = KxMerioSettingsData::instance();
+
+    m_pAudioCallBack = new KxAudioCallBackImp(q);
+    m_pCameraCallBack = new KxCameraCallBackImp(q);
+    QObject::connect(m_pCameraCallBack, &KxCameraCallBackImp::sigCameraError, q,
+                     &KxMasterCommander::sigCameraError);
+    m_pCloudCallBack = new KxCloudCallBackImp(q);
+    m_pLocalFileCallBack = new KxLocalFileCallBackImp(q);
+    QObject::connect(m_pLocalFileCallBack, &KxLocalFileCallBackImp::sigLocalFileStarted, q,
+                     &KxMasterCommander::onLocalFileStarted);
+    QObject::connect(m_pCloudCallBack, &KxCloudCallBackImp::sigNetworkStatusChanged, q,
+                     &KxMasterCommander::sigNetworkStatusChanged);
+    QObject::connect(m_pCloudCallBack, &KxCloudCallBackImp::sigUploadStatusChanged, q,
+                     &KxMasterCommander::sigUploadStatusChanged);
+    QObject::connect(m_pCloudCallBack, &KxCloudCallBackImp::sigQRCodeChanged, q,
+                     &KxMasterCommander::sigQRCodeChanged);
+    QObject::connect(m_pCloudCallBack, &KxCloudCallBackImp::sigUploadError, q,
+                     &KxMasterCommander::sigUploadError);
+    QObject::connect(m_pLocalFileCallBack, &KxLocalFileCallBackImp::sigLocalFileStopped, q,
+                     &KxMasterCommander::sigLocalFileStopped);
+    QObject::connect(m_pLocalFileCallBack, &KxLocalFileCallBackImp::sigLocalFileStopped, q,
+                     &KxMasterCommander::onLocalFileStopped);
+    // A broken file is thrown away like a stopped one when its recording was
+    // discarded; otherwise the interface tells the teacher.
+    QObject::connect(m_pLocalFileCallBack, &KxLocalFileCallBackImp::sigLocalFileBroken, q,
+                     [this](const QString &fname, const QString &reason) {
+                         if (!m_discardMap.value(QFileInfo(fname).completeBaseName(), false))
+                             emit q->sigLocalFileBroken(fname, reason);
+                         q->onLocalFileStopped(fname, 0, 0);
+                     });
+    m_pPhotoCallBack = new KxPhotoCallBackImp(q);
+    m_pPoolCallBack = new KxPollManagerCallBackImp(q);
+
+    m_pModuleClound = IKxModuleClound::createInstance();
+    m_pModuleClound->registerCallback(m_pCloudCallBack);
+    m_pModuleClound->init();
+
+    removeAndCreateTmpDir();
+    m_pModuleClound->config(m_strTmpPath);
+
+    m_pModuleLocalFile = IKxModuleLocalFile::createInstance();
+    m_pModuleLocalFile->init();
+    m_pModuleLocalFile->registerCallback(m_pLocalFileCallBack);
+    m_pModuleLocalFile->setCloundModule(m_pModuleClound);
+
+    m_pModulePhoto = IKxModulePhoto::createInstance();
+    m_pModulePhoto->registerCallback(m_pPhotoCallBack);
+    m_pModulePhoto->init();
+    m_pModulePhoto->setCloundModule(m_pModuleClound);
+
+    m_pModulePoolMgr = IKxModulePoolMgr::createInstance();
+    m_pModulePoolMgr->init();
+    m_pModulePoolMgr->setPhotoModule(m_pModulePhoto);
+    m_pModulePoolMgr->setLocalFileModule(m_pModuleLocalFile);
+
+    m_pModuleCamera = IKxModuleCamera::createInstance();
+    m_pModuleCamera->init();
+    m_pModuleCamera->config(1, settings->videoBitRate());
+    m_pModuleCamera->registerCallback(m_pCameraCallBack);
+    const std::wstring cameraName = settings->cameraNamePattern().toStdWString();
+    m_pModuleCamera->setCameraName(cameraName.c_str());
+    m_pModuleCamera->setPoolModule(m_pModulePoolMgr);
+
+    // The device pattern goes to the audio library in the local 8-bit
+    // encoding (UTF-8 here).
+    m_pModuleAudio = IKxModuleAudio::createInstance();
+    const QByteArray audioPattern = settings->audioDevicePattern().toLocal8Bit();
+    m_pModuleAudio->init(audioPattern.constData(), nullptr);
+    m_pModuleAudio->setPoolModule(m_pModulePoolMgr);
+}
+
+KxMasterCommanderPrivate::~KxMasterCommanderPrivate()
+{
+    // Stop and tear the modules down before the adapters go, so that no
+    // module thread can call a deleted adapter.
+    if (m_bRecording)
+        stopRecord(true);
+    // Folders of discarded recordings whose timer has not run yet.
+    for (const QString &folder : QStringList(m_pendingRemovals))
+        removeFolder(folder);
+    m_pModulePoolMgr->destory();
+    m_pModuleAudio->destory();
+    m_pModuleCamera->destory();
+    m_pModuleClound->destory();
+    m_pModuleLocalFile->destory();
+    m_pModulePhoto->destory();
+    // The pool manager and the camera module delete themselves in destory.
+    delete m_pModuleAudio;
+    delete m_pModuleClound;
+    delete m_pModuleLocalFile;
+    delete m_pModulePhoto;
+
+    delete m_pAudioCallBack;
+    delete m_pCameraCallBack;
+    delete m_pCloudCallBack;
+    delete m_pLocalFileCallBack;
+    delete m_pPhotoCallBack;
+    delete m_pPoolCallBack;
+}
+
+void KxMasterCommanderPrivate::removeAndCreateTmpDir()
+{
+    const QString tmpPath = KxMerioSettingsData::instance()->tmpPath();
+    qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir" << " tmpPath: " << tmpPath;
+    const QByteArray native = QFile::encodeName(tmpPath);
+    struct stat st;
+    const bool exists = ::lstat(native.constData(), &st) == 0;
+    if (exists && !isOwnPrivateFolder(tmpPath)) {
+        qWarning() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir"
+                   << " refusing" << tmpPath << ": a link or not a folder of this user; left untouched";
+    } else {
+        if (exists) {
+            const bool removed = QDir(tmpPath).removeRecursively();
+            qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir"
+                     << " removeRecursively ret: " << removed;
+        }
+        const bool made = ::mkdir(native.constData(), 0700) == 0;
+        qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir" << " mkpath ret: " << made;
+        // Someone else may have made it between the removal and mkdir.
+        if (isOwnPrivateFolder(tmpPath) && ::chmod(native.constData(), 0700) == 0) {
+            m_strTmpPath = tmpPath;
+            return;
+        }
+        qWarning() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir"
+                   << " cannot use" << tmpPath << ":" << strerror(errno);
+    }
+    // A fresh private folder of our own instead (mkdtemp makes it 0700).
+    QByteArray pattern = QFile::encodeName(tmpPath + "-XXXXXX");
+    if (::mkdtemp(pattern.data())) {
+        m_strTmpPath = QFile::decodeName(pattern);
+    } else {
+        qWarning() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir"
+                   << " mkdtemp failed:" << strerror(errno);
+        m_strTmpPath = tmpPath;
+    }
+    qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir" << " using" << m_strTmpPath;
+}
+
+void KxMasterCommanderPrivate::createPath(const QString &path)
+{
+    if (QDir(path).exists())
+        return;
+    const bool made = QDir().mkpath(path);
+    qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::createPath" << " mkpath ret: " << made;
+}
+
+void KxMasterCommanderPrivate::waitInEventLoop(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool KxMasterCommanderPrivate::startRecord(const QString &label, const QString &name)
+{
+    static const char *const kLog = "KxMasterCommander::KxMasterCommanderPrivate::startRecord";
+    KxMerioSettingsData *settings = KxMerioSettingsData::instance();
+    m_strRecordName = name;
+    const QString key = newKey();
+    const QString folder = settings->documentsPath() + "/" + name;
+
+    m_pModulePhoto->config(folder, label);
+    qDebug() << kLog << " m_pModulePhoto config";
+    m_pModulePhoto->start();
+    qDebug() << kLog << " m_pModulePhoto start";
+    m_pModuleClound->start(key, name);
+    qDebug() << kLog << " m_pModuleClound start";
+
+    createPath(folder);
+    const QString mp4Path = folder + "/" + name + ".mp4";
+    m_strPlaylistPath = m_strTmpPath + "/" + key + ".m3u8";
+
+    KxLocalFileConfig config;
+    config.mp4Path = mp4Path.toUtf8().toStdString();
+    config.playlistPath = m_strPlaylistPath.toUtf8().toStdString();
+    config.segmentLength = settings->segmentLength();
+    config.videoCodecId = settings->videoCodecId();
+    config.videoBitRate = int64_t(settings->videoBitRate()) * 1000;
+    config.frameRate = settings->frameRate();
+    config.timeBaseNum = settings->timeBaseNum();
+    config.width = settings->width();
+    config.height = settings->height();
+    config.gopSize = settings->gopSize();
+    config.pixelFormat = settings->pixelFormat();
+    config.audioCodecId = settings->audioCodecId();
+    config.audioBitRate = settings->audioBitRate();
+    config.sampleRate = settings->sampleRate();
+    config.channels = settings->channels();
+    m_pModuleLocalFile->start(config);
+    qDebug() << kLog << " m_pModuleLocalFile start";
+
+    m_pModulePoolMgr->start();
+    qDebug() << kLog << " m_pModulePoolMgr start";
+    m_clock.start();
+    m_pModuleAudio->start(&m_clock);
+    qDebug() << kLog << " m_pModuleAudio start";
+    const int cameraResult = m_pModuleCamera->start(&m_clock);
+    qDebug() << kLog << " m_pModuleCamera start" << (cameraResult == KxMerioErrors::OK);
+    m_bRecording = true;
+    if (cameraResult != KxMerioErrors::OK) {
+        waitInEventLoop(50);
+        stopRecord(true);
+        return false;
+    }
+    return true;
+}
+
+void KxMasterCommanderPrivate::stopRecord(bool discard)
+{
+    m_discardMap[m_strRecordName] = discard;
+    // The producers stop first: the encoder drains its last frames into the
+    // pool, the pool hands every packet pushed so far to the files, and only
+    // then do the files close, so the end of the lesson is in the MP4 file and
+    // the last segment.
+    m_pModuleAudio->stop();
+    m_pModuleCamera->stop();
+    m_pModulePoolMgr->stopAfterDrain(kDrainTimeoutMs);
+    m_pModuleLocalFile->stop();
+    m_pModuleClound->stop(discard);
+    m_pModulePhoto->stop();
+    m_bRecording = false;
+    const KxDropCounters &drops = KxDropCounters::instance();
+    qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::stopRecord" << "dropped since start-up: video frames"
+             << drops.videoFramesDropped.load() << "audio blocks" << drops.audioBlocksDropped.load();
+    waitInEventLoop(300);
+}
+
+// ---- commander --------------------------------------------------------------
+
+KxMasterCommander::KxMasterCommander(QObject *parent) : QObject(parent)
+{
+    qDebug() << "KxMasterCommander::KxMasterCommander";
+    kxRegisterCoreMetaTypes();
+    m_pData = new KxMasterCommanderPrivate(this);
+}
+
+KxMasterCommander::~KxMasterCommander()
+{
+    qDebug() << "KxMasterCommander::~KxMasterCommander";
+    delete m_pData;
+}
+
+int KxMasterCommander::preStart()
+{
+    qDebug() << "KxMasterCommander::preStart";
+    return m_pData->m_pModuleCamera->preStart();
+}
+
+int KxMasterCommander::setCameraScreen(int32_t window)
+{
+    qDebug() << "KxMasterCommander::setCameraScreen" << window;
+    return m_pData->m_pModuleCamera->setCameraScreen(window, QColor(0, 0, 0, 255));
+}
+
+bool KxMasterCommander::isCameraExist()
+{
+    return m_pData->m_pModuleCamera->isCameraExist(nullptr);
+}
+
+bool KxMasterCommander::startToRecord(const QString &label, const QString &name)
+{
+    qDebug() << "KxMasterCommander::startToRecord" << label << name;
+    if (m_pData->m_bRecording) {
+        qWarning() << "KxMasterCommander::startToRecord" << " a recording is running";
+        return false;
+    }
+    return m_pData->startRecord(label, name);
+}
+
+void KxMasterCommander::stopToRecord(const bool &discard)
+{
+    qDebug() << "KxMasterCommander::stopToRecord" << discard;
+    if (!m_pData->m_bRecording) {
+        qWarning() << "KxMasterCommander::stopToRecord" << " no recording is running";
+        return;
+    }
+    m_pData->stopRecord(discard);
+}
+
+int KxMasterCommander::clipImage()
+{
+    qDebug() << "KxMasterCommander::clipImage";
+    return m_pData->m_pModuleCamera->clipImage();
+}
+
+int64_t KxMasterCommander::elapsed()
+{
+    return m_pData->m_clock.elapsed();
+}
+
+QList<QString> KxMasterCommander::cloudNotUploadList()
+{
+    qDebug() << "KxMasterCommander::cloudNotUploadList";
+    return m_pData->m_pModuleClound->notUploadList();
+}
+
+bool KxMasterCommander::isUploadDone()
+{
+    return m_pData->m_pModuleClound->isUploadDone();
+}
+
+void KxMasterCommander::startSendProgress()
+{
+    m_pData->m_pModuleClound->startSendProgress();
+}
+
+void KxMasterCommander::stopSendProgress()
+{
+    m_pData->m_pModuleClound->stopSendProgress();
+}
+
+void KxMasterCommander::cancelUpload()
+{
+    m_pData->m_pModuleClound->cancelUpload();
+}
+
+QString KxMasterCommander::playlistPath() const
+{
+    return m_pData->m_strPlaylistPath;
+}
+
+QString KxMasterCommander::tmpPath() const
+{
+    return m_pData->m_strTmpPath;
+}
+
+void KxMasterCommander::onLocalFileStopped(const QString &fname, const double &, const double &)
+{
+    const QFileInfo info(fname);
+    const QString name = info.completeBaseName();
+    if (!m_pData->m_discardMap.value(name, false))
+        return;
+    const QString folder = info.absolutePath();
+    m_pData->m_pendingRemovals.append(folder);
+    QTimer::singleShot(300, this, [this, folder] { m_pData->removeFolder(folder); });
+}
+
+void KxMasterCommanderPrivate::removeFolder(const QString &folder)
+{
+    if (!m_pendingRemovals.removeOne(folder))
+        return;
+    const bool removed = QDir(folder).removeRecursively();
+    qDebug() << "KxMasterCommander::onLocalFileStopped::<lambda>" << " remove dir " << folder << removed;
+}
+
+void KxMasterCommander::onLocalFileStarted()
+{
+    qDebug() << "KxMasterCommander::onLocalFileStarted" << m_pData->m_clock.elapsed();
+}
