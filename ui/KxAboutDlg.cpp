@@ -63,14 +63,10 @@ KxAboutDlgInnerWidget::KxAboutDlgInnerWidget(bool connected, double scale, QWidg
     m_pData->m_dScale = scale;
     const double s = scale;
 
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *center = new QWidget(this);
-    center->setObjectName("centerWidget");
-    center->setStyleSheet(QString("QWidget#centerWidget{border-bottom-left-radius: %1px;border-bottom-right-radius: "
-                                  "%1px;background-color: #ffffff; }")
-                              .arg(kxScaledReal(4, s)));
-    outer->addWidget(center);
+    auto *center = kxAddBackWidget(this, "centerWidget",
+                                   QString("QWidget#centerWidget{border-bottom-left-radius: "
+                                           "%1px;border-bottom-right-radius: %1px;background-color: #ffffff; }")
+                                       .arg(kxScaledReal(4, s)));
 
     auto *layout = new QVBoxLayout(center);
     layout->setContentsMargins(0, kxScaled(16, s), 0, kxScaled(12, s));

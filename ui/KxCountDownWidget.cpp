@@ -26,12 +26,8 @@ KxCountDownWidget::KxCountDownWidget(double *scale, QWidget *parent)
     if (QScreen *screen = QGuiApplication::primaryScreen())
         setFixedSize(screen->geometry().size());
 
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *back = new QWidget(this);
-    back->setObjectName("backWidget");
-    back->setStyleSheet(QString("QWidget#backWidget{ background-color: #66000000; border-radius: %1px;} ").arg(0));
-    outer->addWidget(back);
+    auto *back = kxAddBackWidget(
+        this, "backWidget", QString("QWidget#backWidget{ background-color: #66000000; border-radius: %1px;} ").arg(0));
 
     auto *layout = new QVBoxLayout(back);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -30,12 +30,8 @@ KxMerioToastShell::KxMerioToastShell(bool showCloseBtn, const QString &backgroun
     setAttribute(Qt::WA_TranslucentBackground);
     setFixedSize(kxScaled(size.width(), s), kxScaled(size.height(), s));
 
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    m_pData->m_pBack = new QWidget(this);
-    m_pData->m_pBack->setObjectName("backWidget");
-    m_pData->m_pBack->setStyleSheet(QString("QWidget#backWidget{border-image: url(%1);}").arg(background));
-    outer->addWidget(m_pData->m_pBack);
+    m_pData->m_pBack =
+        kxAddBackWidget(this, "backWidget", QString("QWidget#backWidget{border-image: url(%1);}").arg(background));
 
     m_pData->m_pLayout = new QVBoxLayout(m_pData->m_pBack);
     const int margin = kxScaled(10, s);
@@ -76,8 +72,9 @@ void KxMerioToastShell::setContentWidget(QWidget *content)
     m_pData->m_pContent = content;
     content->setParent(m_pData->m_pBack);
     content->setFixedSize(width() - kxScaled(40, s), height() - kxScaled(80, s));
-    m_pData->m_pLayout->addWidget(content, 0, Qt::AlignHCenter);
+    // The content sits at the bottom so its button bar closes the card.
     m_pData->m_pLayout->addStretch();
+    m_pData->m_pLayout->addWidget(content, 0, Qt::AlignHCenter);
 }
 
 void KxMerioToastShell::moveToRefWidgetCenter(QWidget *ref)
@@ -141,6 +138,18 @@ QLabel *toastIcon(double s, QWidget *parent)
     return icon;
 }
 
+// The content's layout, started with the notice icon at the top.
+QVBoxLayout *toastContentLayout(double s, QWidget *inner)
+{
+    auto *layout = new QVBoxLayout(inner);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addStretch(10);
+    layout->addWidget(toastIcon(s, inner), 0, Qt::AlignHCenter);
+    layout->addStretch(16);
+    return layout;
+}
+
 QLabel *toastLine(const QString &name, int w, double s, QWidget *parent)
 {
     auto *label = new QLabel(parent);
@@ -158,12 +167,7 @@ QLabel *toastLine(const QString &name, int w, double s, QWidget *parent)
 ProgressInnerWidget::ProgressInnerWidget(double scale, QWidget *parent) : QWidget(parent)
 {
     const double s = scale;
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
-    layout->addStretch(10);
-    layout->addWidget(toastIcon(s, this), 0, Qt::AlignHCenter);
-    layout->addStretch(16);
+    auto *layout = toastContentLayout(s, this);
     m_pInfo1Label = toastLine("m_pInfo1Label", 200, s, this);
     m_pInfo2Label = toastLine("m_pInfo2Label", 220, s, this);
     layout->addWidget(m_pInfo1Label, 0, Qt::AlignHCenter);
@@ -223,12 +227,7 @@ void KxProgressToast::onContinue()
 SelectInnerWidget::SelectInnerWidget(double scale, QWidget *parent) : QWidget(parent)
 {
     const double s = scale;
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
-    layout->addStretch(10);
-    layout->addWidget(toastIcon(s, this), 0, Qt::AlignHCenter);
-    layout->addStretch(16);
+    auto *layout = toastContentLayout(s, this);
     auto *info = toastLine("m_pInfo1Label", 200, s, this);
     info->setText(tr("ID_VIDEO_RECORDING"));
     layout->addWidget(info, 0, Qt::AlignHCenter);

@@ -27,13 +27,8 @@ KxPromptToast::KxPromptToast(const QString &text, int life, int fontSize, double
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
 
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    m_pData->m_pBack = new QWidget(this);
-    m_pData->m_pBack->setObjectName("backWidget");
-    m_pData->m_pBack->setStyleSheet(
-        QString("background-color: #99000000; border-radius:%1px;").arg(kxScaledReal(4, s)));
-    outer->addWidget(m_pData->m_pBack);
+    m_pData->m_pBack = kxAddBackWidget(
+        this, "backWidget", QString("background-color: #99000000; border-radius:%1px;").arg(kxScaledReal(4, s)));
 
     m_pData->m_pText = new QLabel(text, m_pData->m_pBack);
     m_pData->m_pText->setObjectName("textLabel");

@@ -32,13 +32,9 @@ KxTransCoverWidget::KxTransCoverWidget(KxRecordCtrlWidget *ctrl, double *scale, 
     const double s = kxScaleOf(scale);
     setFixedSize(kxScaled(404, s), kxScaled(229, s));
 
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *back = new QWidget(this);
-    back->setObjectName("backWidget");
+    auto *back = kxAddBackWidget(
+        this, "backWidget", "QWidget#backWidget{background-color: #000000;border-image: url(:/img/images/box.png);}");
     back->setFixedSize(size());
-    back->setStyleSheet("QWidget#backWidget{background-color: #000000;border-image: url(:/img/images/box.png);}");
-    outer->addWidget(back);
 
     m_pData->m_pPreview = new QWidget(back);
     m_pData->m_pPreview->setObjectName("previewArea");

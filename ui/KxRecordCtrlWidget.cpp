@@ -54,13 +54,9 @@ KxRecordCtrlWidget::KxRecordCtrlWidget(double *scale, QWidget *parent)
     setWindowFlags(Qt::FramelessWindowHint | Qt::Tool | Qt::BypassWindowManagerHint);
     setFixedSize(kxScaled(192, s), kxScaled(48, s));
 
-    auto *outer = new QHBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *back = new QWidget(this);
-    back->setObjectName("backWidget1");
-    back->setStyleSheet(
+    auto *back = kxAddBackWidget(
+        this, "backWidget1",
         QString("QWidget#backWidget1{ background-color: #303a6d; border-radius: %1px;}").arg(kxScaledFloor(4, s)));
-    outer->addWidget(back);
 
     auto *stopBtn = new KxPushButton(":/img/images/stop.png", scale, back);
     stopBtn->setObjectName("stopBtn");

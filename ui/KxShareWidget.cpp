@@ -89,7 +89,7 @@ QWidget *KxShareWidgetPrivate::buildTitle(QWidget *parent)
     m_pBackBtn->setFixedSize(kxScaled(24, s), kxScaled(24, s));
     m_pBackBtn->setFocusPolicy(Qt::NoFocus);
     m_pBackBtn->setStyleSheet("QPushButton#m_pBackBtn{background-color: transparent; border-image: "
-                              "url(:/img/images/back.png);}QPushButton#m_pBackBtn:disabled{border-image: none;}");
+                              "url(:/img/images/back.png);}QPushButton#m_pBackBtn:disabled{border-image: none; border: none; background-color: transparent;}");
     auto *titleLabel = new QLabel(KxShareWidget::tr("ID_TITLE"), title);
     titleLabel->setFixedSize(kxScaled(258, s), kxScaled(24, s));
     titleLabel->setStyleSheet(QString("font-size:%1px; font-family:Microsoft YaHei; color:#333333;")

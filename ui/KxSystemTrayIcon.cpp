@@ -17,7 +17,7 @@ KxSystemTrayIcon::KxSystemTrayIcon(double *scale, QObject *parent) : QSystemTray
     m_pMenu->setObjectName("trayMenu");
     m_pMenu->setWindowFlags(m_pMenu->windowFlags() | Qt::FramelessWindowHint);
     m_pMenu->setAttribute(Qt::WA_TranslucentBackground);
-    QAction *about = m_pMenu->addAction(QIcon(":/img/images/merioshare.ico"), tr("ID_ABOUT"));
+    QAction *about = m_pMenu->addAction(tr("ID_ABOUT"));
     QAction *exit = m_pMenu->addAction(tr("ID_EXIT"));
     about->setIconVisibleInMenu(true);
     exit->setIconVisibleInMenu(true);

@@ -2,6 +2,7 @@
 
 #include <QFont>
 #include <QFontDatabase>
+#include <QVBoxLayout>
 #include <QWidget>
 #include <QtDebug>
 
@@ -31,6 +32,17 @@ void kxMakeFloating(QWidget *widget)
 {
     widget->setWindowFlags(Qt::FramelessWindowHint | Qt::Tool | Qt::WindowStaysOnTopHint);
     widget->setAttribute(Qt::WA_TranslucentBackground);
+}
+
+QWidget *kxAddBackWidget(QWidget *owner, const QString &objectName, const QString &style)
+{
+    auto *outer = new QVBoxLayout(owner);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *back = new QWidget(owner);
+    back->setObjectName(objectName);
+    back->setStyleSheet(style);
+    outer->addWidget(back);
+    return back;
 }
 
 void kxRaiseOnTop(QWidget *widget)

@@ -18,6 +18,10 @@ double kxScaleOf(const double *scale);
 
 /// Frameless tool window that stays on top, with a translucent background.
 void kxMakeFloating(QWidget *widget);
+/// Fills owner, without margins, with a new child widget named objectName
+/// and styled style (the usual "backWidget" that carries a window's look);
+/// returns it.
+QWidget *kxAddBackWidget(QWidget *owner, const QString &objectName, const QString &style);
 /// Puts a window into the top layer at its current place and size and brings
 /// it to the front (X11: the stays-on-top hint plus a raise).
 void kxRaiseOnTop(QWidget *widget);

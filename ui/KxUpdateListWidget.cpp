@@ -50,16 +50,18 @@ KxUpdateWidget::KxUpdateWidget(double scale, QWidget *parent) : QListWidget(pare
     setStyleSheet(QString("QListWidget{background-color: transparent; outline: none; border: none; border-radius: %1px; "
                           "color: #ffffff;}"
                           "QListWidget::item{height: %2px; color: #ffffff; border: none;}"
-                          "QListWidget::item:selected{background-color: #1affffff;}"
-                          "QScrollBar:vertical{width: %3px; background: #51ffffff; border-radius: %4px; margin: 0px;}"
-                          "QScrollBar::handle:vertical{background: #b7ffffff; border-radius: %4px; min-height: %5px;}"
-                          "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical{height: 0px; border: none;}"
-                          "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical{background: none;}")
+                          "QListWidget::item:selected{background-color: #1affffff;}")
                       .arg(kxScaledFloor(4, s))
-                      .arg(kxScaled(30, s))
-                      .arg(kxScaled(8, s))
-                      .arg(kxScaledFloor(4, s))
-                      .arg(kxScaled(20, s)));
+                      .arg(kxScaled(30, s)));
+    verticalScrollBar()->setStyleSheet(
+        QString("QScrollBar:vertical{width: %1px; background: #51ffffff; border: none; border-radius: %2px; margin: 0px;}"
+                "QScrollBar::handle:vertical{background: #b7ffffff; border-radius: %2px; min-height: %3px;}"
+                "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical{height: 0px; border: none; background: none;}"
+                "QScrollBar::up-arrow:vertical, QScrollBar::down-arrow:vertical{width: 0px; height: 0px;}"
+                "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical{background: none;}")
+            .arg(kxScaled(8, s))
+            .arg(kxScaledFloor(4, s))
+            .arg(kxScaled(20, s)));
 }
 
 void KxUpdateWidget::setDatas(const QStringList &fns)
@@ -94,14 +96,10 @@ KxUpdateListWidget::KxUpdateListWidget(double *scale, QWidget *parent)
     kxMakeFloating(this);
     setFixedSize(kxScaled(372, s), kxScaled(302, s));
 
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *back = new QWidget(this);
-    back->setObjectName("backWidget");
-    back->setStyleSheet(QString("QWidget#backWidget{ border-radius: %1px;border-image: "
-                                "url(:/img/images/updatelistback.png);}")
-                            .arg(kxScaledFloor(4, s)));
-    outer->addWidget(back);
+    auto *back = kxAddBackWidget(this, "backWidget",
+                                 QString("QWidget#backWidget{ border-radius: %1px;border-image: "
+                                         "url(:/img/images/updatelistback.png);}")
+                                     .arg(kxScaledFloor(4, s)));
 
     auto *layout = new QVBoxLayout(back);
     layout->setContentsMargins(0, kxScaled(24, s), 0, 0);

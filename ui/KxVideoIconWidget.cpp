@@ -64,12 +64,7 @@ KxVideoIconWidget::KxVideoIconWidget(double *scale, QWidget *parent)
     kxMakeFloating(this);
     setFixedSize(kxScaled(112, s), kxScaled(112, s));
 
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *back = new QWidget(this);
-    back->setObjectName("backWidget");
-    back->setStyleSheet("QWidget#backWidget{background-color: transparent;}");
-    outer->addWidget(back);
+    auto *back = kxAddBackWidget(this, "backWidget", "QWidget#backWidget{background-color: transparent;}");
     auto *layout = new QVBoxLayout(back);
     layout->setContentsMargins(0, 0, 0, 0);
     m_pData->m_pLabel = new RecordIconLabel(back);

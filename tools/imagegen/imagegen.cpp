@@ -211,7 +211,7 @@ void startMovie()
             const double r = phase(t, 0.16 + 0.12 * k, 0.56 + 0.12 * k);
             if (r <= 0 || r >= 1)
                 continue;
-            const double rad = 110 + 170 * easeOutCubic(r);
+            const double rad = 110 + 120 * easeOutCubic(r);  // stays inside the frame
             p.setBrush(Qt::NoBrush);
             p.setPen(QPen(QColor(kAccent.red(), kAccent.green(), kAccent.blue(), int(150 * (1 - r)) * (1 - cardOut)), 6));
             p.drawEllipse(logoCentre, rad, rad);

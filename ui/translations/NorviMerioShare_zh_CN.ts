@@ -25,7 +25,7 @@
     </message>
     <message>
         <source>ID_TITLE</source>
-        <translation>NorviMerioShare 课堂录制分享</translation>
+        <translation>课堂录制分享</translation>
     </message>
     <message>
         <source>ID_VERSION</source>
@@ -71,7 +71,7 @@
     </message>
     <message>
         <source>ID_TITLE</source>
-        <translation>NorviMerioShare 课堂录制分享</translation>
+        <translation>课堂录制分享</translation>
     </message>
 </context>
 <context>
@@ -94,7 +94,7 @@
     </message>
     <message>
         <source>ID_TITLE</source>
-        <translation>NorviMerioShare 课堂录制分享</translation>
+        <translation>课堂录制分享</translation>
     </message>
 </context>
 <context>
@@ -109,7 +109,7 @@
     </message>
     <message>
         <source>ID_TITLE</source>
-        <translation>NorviMerioShare 课堂录制分享</translation>
+        <translation>课堂录制分享</translation>
     </message>
 </context>
 <context>
