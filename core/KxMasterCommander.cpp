@@ -193,6 +193,13 @@ KxMasterCommanderPrivate::KxMasterCommanderPrivate(KxMasterCommander *owner) : q
     removeAndCreateTmpDir();
     m_pModuleClound->config(m_strTmpPath);
 
+    // Lessons an earlier process left unfinished (it was killed, or the
+    // machine lost power) become regular MP4 files before anything records.
+    const int recovered =
+        KxFileModule::recoverUnfinishedRecordings(settings->documentsPath().toUtf8().toStdString());
+    if (recovered > 0)
+        qDebug() << "KxMasterCommander::KxMasterCommander" << "finished" << recovered << "interrupted recordings";
+
     m_pModuleLocalFile = IKxModuleLocalFile::createInstance();
     m_pModuleLocalFile->init();
     m_pModuleLocalFile->registerCallback(m_pLocalFileCallBack);

@@ -15,6 +15,8 @@
 // otherwise non-zero with the reason on stderr.
 
 #include "IKxNetWorkManager.h"
+#include "KxAppServices.h"
+#include "KxFileLog.h"
 #include "KxDropCounters.h"
 #include "KxMasterCommander.h"
 #include "KxMerioSettingsData.h"
@@ -34,7 +36,6 @@
 #include <QRegularExpression>
 #include <QTextStream>
 #include <QTimer>
-#include <QUuid>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -163,9 +164,12 @@ int main(int argc, char **argv)
         settings->setDocumentsPath(QDir(parser.value(outOpt)).absolutePath());
     settings->setDevicePatterns(parser.isSet(cameraOpt) ? parser.value(cameraOpt) : settings->cameraNamePattern(),
                                 parser.isSet(micOpt) ? parser.value(micOpt) : settings->audioDevicePattern());
-    IKxNetWorkManager *net = KxNetrelay::getInst(nullptr);
-    app.setProperty("IKxNetWorkManager", QVariant::fromValue(net));
-    app.setProperty("app_uuid", QUuid::createUuid().toString().remove(QRegularExpression("[{}-]")));
+    qSetMessagePattern(kxMessagePattern());
+    const KxVersionInfo info = KxVersionInfo::read(KxAppPaths::versionIniPath());
+    if (info.needLog)
+        KxFileLog::install();
+    IKxNetWorkManager *net = kxPublishNetworkManager(info);
+    kxPublishInstallationIdentity();
 
     QList<Recording> done;
     Recording *current = nullptr;
@@ -313,6 +317,7 @@ int main(int argc, char **argv)
         QTextStream(stdout) << QJsonDocument(summary).toJson(QJsonDocument::Compact) << Qt::endl;
     }
     report.flush();
+    delete net->qobject();
     if (rc != 0)
         errors << "kx-record: " << failure << Qt::endl;
     return rc;
