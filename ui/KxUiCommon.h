@@ -22,8 +22,9 @@ void kxMakeFloating(QWidget *widget);
 /// and styled style (the usual "backWidget" that carries a window's look);
 /// returns it.
 QWidget *kxAddBackWidget(QWidget *owner, const QString &objectName, const QString &style);
-/// Puts a window into the top layer at its current place and size and brings
-/// it to the front (X11: the stays-on-top hint plus a raise).
+/// Brings a window to the front of its layer at its current place and size.
+/// On X11 the top layer itself comes from the stays-on-top hint given at
+/// creation (or from bypassing the window manager).
 void kxRaiseOnTop(QWidget *widget);
 
 /// Registers the compiled images (":/img/images/...") of this library. The

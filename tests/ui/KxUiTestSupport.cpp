@@ -69,7 +69,8 @@ KxDevCloud *kxTestCloud()
         tried = true;
         cloud = std::make_unique<KxDevCloud>();
         QString error;
-        if (!cloud->start(&error)) {
+        // Generous: the machine may be busy building while the tests run.
+        if (!cloud->start(&error, {}, 45000)) {
             ADD_FAILURE() << "devcloud: " << error.toStdString();
             cloud.reset();
             return nullptr;
@@ -122,8 +123,10 @@ int main(int argc, char **argv)
     app.setProperty("app_uuid", "0123456789abcdef0123456789abcdef");
     kxInstallFontFallbacks();
     QTranslator translator;
+    // KX_UI_LANG=en shows the windows with the English texts.
+    const QString lang = qEnvironmentVariableIsEmpty("KX_UI_LANG") ? "zh_CN" : qEnvironmentVariable("KX_UI_LANG");
     if (translator.load(QString::fromLocal8Bit(qgetenv("KX_BIN_DIR")) +
-                        "/Environment/translations/NorviMerioShare_zh_CN.qm"))
+                        "/Environment/translations/NorviMerioShare_" + lang + ".qm"))
         app.installTranslator(&translator);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

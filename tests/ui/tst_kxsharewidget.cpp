@@ -23,23 +23,11 @@ QString recordingDir(const QString &name)
     return KxMerioSettingsData::instance()->documentsPath() + "/" + name;
 }
 
-// zbarimg needs the light margin around a symbol that scanners expect; the
-// saved image has none, as on screen where the window's white surrounds it.
+// The saved file itself, read back by a real decoder.
 QString decode(const QString &imagePath)
 {
-    QImage img(imagePath);
-    if (img.isNull())
-        return "<unreadable>";
-    const int margin = img.width() / 6;
-    QImage framed(img.width() + 2 * margin, img.height() + 2 * margin, QImage::Format_RGB32);
-    framed.fill(Qt::white);
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            framed.setPixel(x + margin, y + margin, img.pixel(x, y));
-    const QString framedPath = imagePath + ".framed.png";
-    framed.save(framedPath);
     QProcess zbar;
-    zbar.start("zbarimg", {"--quiet", "--raw", "-Sbinary", framedPath});
+    zbar.start("zbarimg", {"--quiet", "--raw", "-Sbinary", imagePath});
     if (!zbar.waitForFinished(20000))
         return "<zbarimg did not finish>";
     QByteArray out = zbar.readAllStandardOutput();

@@ -9,7 +9,7 @@
     </message>
     <message>
         <source>ID_CHECK_UPDATE</source>
-        <translation>Check for updates</translation>
+        <translation>Check now</translation>
     </message>
     <message>
         <source>ID_COMPANY_NAME</source>
@@ -154,7 +154,7 @@
     </message>
     <message>
         <source>ID_VIDEO_RECORDING</source>
-        <translation>Recording in progress. Exit anyway?</translation>
+        <translation>Recording. Exit anyway?</translation>
     </message>
 </context>
 </TS>
