@@ -1,0 +1,202 @@
+#!/usr/bin/env python3
+"""What a student sees: a lesson recorded by kx-record (virtual camera, the
+unit's microphone from a private PulseAudio daemon) into a private devcloud,
+opened in headless Chromium while it is still uploading.
+
+The page must play it through hls.js past 2 s while the classroom has no
+completion notice (the playlist is open-ended then), show the snapshots, and
+turn complete with the whole lesson's length once the notice arrives.
+Screenshots at desktop and phone widths go to KX_TEST_OUT. Every wait is
+bounded.
+"""
+
+import base64
+import json
+import os
+import queue
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+
+SOURCE = os.environ.get("KX_SOURCE_DIR") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BIN = os.environ.get("KX_BIN_DIR") or os.path.join(SOURCE, "build", "bin")
+OUT = os.environ.get("KX_TEST_OUT") or tempfile.mkdtemp(prefix="kx-watch-out-")
+sys.path.insert(0, os.path.join(SOURCE, "tests", "netrelay"))
+from test_devcloud import DevCloud  # noqa: E402
+
+
+def wait_for(what, check, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = check()
+        if value:
+            return value
+        time.sleep(0.3)
+    raise AssertionError("timed out after %d s waiting for %s" % (timeout, what))
+
+
+class Chromium:
+    """Headless Chromium driven over the DevTools protocol on a pipe
+    (--remote-debugging-pipe: requests on fd 3, answers on fd 4, each
+    message ended by a NUL byte)."""
+
+    def __init__(self, profile):
+        to_child, self.w = os.pipe()
+        self.r, from_child = os.pipe()
+        hi = [os.dup(fd) for fd in (to_child, from_child)]  # out of the way of 3 and 4
+        self.proc = subprocess.Popen(
+            ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync", "--mute-audio",
+             "--autoplay-policy=no-user-gesture-required", "--user-data-dir=" + profile,
+             "--remote-debugging-pipe", "about:blank"],
+            close_fds=False, preexec_fn=lambda: (os.dup2(hi[0], 3), os.dup2(hi[1], 4)),
+            stdout=subprocess.DEVNULL, stderr=open(profile + ".log", "wb"))
+        for fd in hi + [to_child, from_child]:
+            os.close(fd)
+        self.answers = queue.Queue()
+        self.next_id = 0
+        threading.Thread(target=self._read, daemon=True).start()
+        page = self.call("Target.createTarget", url="about:blank")["targetId"]
+        self.session = self.call("Target.attachToTarget", targetId=page, flatten=True)["sessionId"]
+
+    def _read(self):
+        buf = b""
+        while True:
+            chunk = os.read(self.r, 65536)
+            if not chunk:
+                return
+            buf += chunk
+            *messages, buf = buf.split(b"\0")
+            for m in messages:
+                msg = json.loads(m)
+                if "id" in msg:
+                    self.answers.put(msg)
+
+    def call(self, method, session=None, **params):
+        self.next_id += 1
+        msg = {"id": self.next_id, "method": method, "params": params}
+        if session:
+            msg["sessionId"] = session
+        os.write(self.w, json.dumps(msg).encode() + b"\0")
+        while True:
+            answer = self.answers.get(timeout=60)
+            if answer["id"] == self.next_id:
+                if "error" in answer:
+                    raise AssertionError("%s: %s" % (method, answer["error"]))
+                return answer["result"]
+
+    def page(self, method, **params):
+        return self.call(method, session=self.session, **params)
+
+    def eval(self, expression):
+        return self.page("Runtime.evaluate", expression=expression, returnByValue=True)["result"].get("value")
+
+    def screenshot(self, name, width, height, mobile):
+        self.page("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1, mobile=mobile)
+        time.sleep(0.5)
+        data = self.page("Page.captureScreenshot", format="png", captureBeyondViewport=True)["data"]
+        with open(os.path.join(OUT, name), "wb") as f:
+            f.write(base64.b64decode(data))
+
+    def close(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(10)
+        os.close(self.w)
+
+
+PAGE_STATE = ("JSON.stringify({state: document.body.dataset.state, player: document.body.dataset.player,"
+              " played: +document.body.dataset.played, duration: document.getElementById('lesson').duration,"
+              " snapshots: [...document.querySelectorAll('#snapshots img')].filter(i => i.naturalWidth > 0).length})")
+
+
+class WatchPage(unittest.TestCase):
+    def test_student_watches_a_lesson_while_it_uploads(self):
+        for tool in ("chromium", "pulseaudio", "pactl"):
+            self.assertTrue(shutil.which(tool), tool + " is missing (scripts/install-deps)")
+        self.assertTrue(os.path.isfile(os.path.join(SOURCE, "tools/devcloud/node_modules/hls.js/dist/hls.min.js")),
+                        "hls.js is not installed (scripts/install-deps)")
+        os.makedirs(OUT, exist_ok=True)
+        work = tempfile.TemporaryDirectory(prefix="kx-watch-")
+        self.addCleanup(work.cleanup)
+        cloud = DevCloud()
+        self.addCleanup(cloud.close)
+        # No completion notice gets through, so the lesson stays "uploading"
+        # for as long as the test needs; the test sends it itself at the end.
+        cloud.admin("fault", path="api/merioclass/sendsure", kind="fail", count=-1)
+
+        pulse = subprocess.Popen([os.path.join(SOURCE, "scripts", "unit-mic"), os.path.join(work.name, "pulse")],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (pulse.terminate(), pulse.wait(10)))
+        env = dict(os.environ, PULSE_SERVER="unix:" + os.path.join(work.name, "pulse", "native"),
+                   KX_VIRTUAL_CAMERA="default", HOME=work.name,
+                   KX_VERSION_INI=os.path.join(work.name, "version.ini"))
+        with open(env["KX_VERSION_INI"], "w") as f:
+            f.write("[Cloud]\nServerUrl=%s\n" % cloud.url)
+        wait_for("the private PulseAudio daemon", lambda: subprocess.run(
+            ["pactl", "info"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0, 20)
+
+        rec_log = open(os.path.join(work.name, "record.log"), "wb")
+        recorder = subprocess.Popen([os.path.join(BIN, "kx-record"), "--seconds", "16", "--snapshots", "2",
+                                     "--out", os.path.join(work.name, "out"), "--upload-wait", "60"],
+                                    env=env, stdout=subprocess.PIPE, stderr=rec_log)
+        self.addCleanup(lambda: recorder.poll() is None and recorder.kill())
+
+        def state():
+            rooms = list(cloud.admin("stats")["classrooms"])
+            view = rooms and cloud.json("GET", "/watch/state?id=" + rooms[-1])[1]
+            return view and view["playlist"] and view
+        first = wait_for("the first playlist", state, 60)
+        self.assertFalse(first["done"])
+        cid = first["id"]
+        st, live, _ = cloud.request("GET", "/" + first["live"])
+        self.assertEqual(200, st)
+        self.assertIn(b"#EXT-X-PLAYLIST-TYPE:EVENT", live)
+        self.assertNotIn(b"#EXT-X-ENDLIST", live)
+
+        browser = Chromium(os.path.join(work.name, "profile"))
+        self.addCleanup(browser.close)
+        self.addCleanup(lambda: print("last page state:", last, file=sys.stderr))
+        browser.page("Page.navigate", url=cloud.url + "watch?id=" + cid)
+        last = []
+
+        def page(accept):
+            view = json.loads(browser.eval(PAGE_STATE) or "{}")
+            last[:] = [view]
+            return view.get("played") is not None and accept(view) and view
+        seen = wait_for("playback past 2 s", lambda: page(lambda s: s["played"] >= 2), 90)
+        self.assertEqual("hls.js", seen["player"])
+        self.assertEqual("live", seen["state"])
+
+        out, _ = recorder.communicate(timeout=150)
+        self.assertEqual(0, recorder.returncode, out.decode(errors="replace"))
+        self.assertIn(b"uploads: all done", out)
+        mp4 = out.decode().split("local file: ")[1].split(" (")[0]
+        length = float(subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+                                       mp4], capture_output=True, text=True, timeout=30).stdout)
+
+        photos = sum(f.endswith(".jpg") for _, _, files in os.walk(os.path.join(work.name, "out")) for f in files)
+        self.assertGreaterEqual(photos, 2)
+
+        cloud.admin("reset")
+        self.assertTrue(cloud.form("/api/merioclass/sendsure", {"id": cid})[1]["success"])
+        done = wait_for("the complete lesson on the page", lambda: page(
+            lambda s: s["state"] == "complete" and s["snapshots"] == photos and abs(s["duration"] - length) < 1.5), 60)
+        self.assertGreaterEqual(done["played"], 2)
+        st, final, _ = cloud.request("GET", "/" + first["live"])
+        self.assertIn(b"#EXT-X-ENDLIST", final)
+
+        browser.screenshot("watch-desktop.png", 1280, 900, False)
+        browser.screenshot("watch-phone.png", 390, 844, True)
+
+
+if __name__ == "__main__":
+    unittest.main()
