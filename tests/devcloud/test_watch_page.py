@@ -1,25 +1,21 @@
 #!/usr/bin/env python3
 """What a student sees: a lesson recorded by kx-record (virtual camera, the
 unit's microphone from a private PulseAudio daemon) into a private devcloud,
-opened in headless Chromium while it is still uploading.
-
-The page must play it through hls.js past 2 s while the classroom has no
-completion notice (the playlist is open-ended then), show the snapshots, and
-turn complete with the whole lesson's length once the notice arrives.
-Screenshots at desktop and phone widths go to KX_TEST_OUT. Every wait is
-bounded.
+watched in headless Chromium while it is "still uploading" (no completion
+notice; the test registers first a one-segment playlist, then the whole one).
+It must play through hls.js past 2 s, take up the grown playlist, show the
+snapshots and turn complete on the notice. Screenshots go to KX_TEST_OUT.
 """
 
 import base64
 import json
 import os
-import queue
 import re
+import select
 import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 import urllib.parse
@@ -42,9 +38,8 @@ def wait_for(what, check, timeout):
 
 
 class Chromium:
-    """Headless Chromium driven over the DevTools protocol on a pipe
-    (--remote-debugging-pipe: requests on fd 3, answers on fd 4, each
-    message ended by a NUL byte)."""
+    """Headless Chromium on the DevTools protocol over a pipe (requests on
+    its fd 3, answers on its fd 4, each message ended by a NUL byte)."""
 
     def __init__(self, profile):
         to_child, self.w = os.pipe()
@@ -59,66 +54,50 @@ class Chromium:
             stdout=subprocess.DEVNULL, stderr=open(profile + ".log", "wb"))
         for fd in hi + [to_child, from_child]:
             os.close(fd)
-        self.answers = queue.Queue()
-        self.next_id = 0
-        threading.Thread(target=self._read, daemon=True).start()
+        self.buf, self.next_id, self.session = b"", 0, None
         page = self.call("Target.createTarget", url="about:blank")["targetId"]
         self.session = self.call("Target.attachToTarget", targetId=page, flatten=True)["sessionId"]
 
-    def _read(self):
-        buf = b""
-        while True:
-            chunk = os.read(self.r, 65536)
-            if not chunk:
-                return
-            buf += chunk
-            *messages, buf = buf.split(b"\0")
-            for m in messages:
-                msg = json.loads(m)
-                if "id" in msg:
-                    self.answers.put(msg)
-
-    def call(self, method, session=None, **params):
+    def call(self, method, **params):
         self.next_id += 1
         msg = {"id": self.next_id, "method": method, "params": params}
-        if session:
-            msg["sessionId"] = session
+        if self.session:
+            msg["sessionId"] = self.session
         os.write(self.w, json.dumps(msg).encode() + b"\0")
-        while True:
-            answer = self.answers.get(timeout=60)
-            if answer["id"] == self.next_id:
-                if "error" in answer:
-                    raise AssertionError("%s: %s" % (method, answer["error"]))
-                return answer["result"]
-
-    def page(self, method, **params):
-        return self.call(method, session=self.session, **params)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            while b"\0" in self.buf:
+                m, self.buf = self.buf.split(b"\0", 1)
+                answer = json.loads(m)
+                if answer.get("id") == self.next_id:  # events and the rest pass by
+                    assert "error" not in answer, "%s: %s" % (method, answer)
+                    return answer["result"]
+            if select.select([self.r], [], [], 1)[0]:
+                chunk = os.read(self.r, 65536)
+                assert chunk, "chromium ended"
+                self.buf += chunk
+        raise AssertionError("no answer to " + method)
 
     def eval(self, expression):
-        return self.page("Runtime.evaluate", expression=expression, returnByValue=True)["result"].get("value")
+        return self.call("Runtime.evaluate", expression=expression, returnByValue=True)["result"].get("value")
 
     def screenshot(self, name, width, height, mobile):
-        self.page("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1, mobile=mobile)
+        self.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1, mobile=mobile)
         time.sleep(0.5)
-        data = self.page("Page.captureScreenshot", format="png", captureBeyondViewport=True)["data"]
         with open(os.path.join(OUT, name), "wb") as f:
-            f.write(base64.b64decode(data))
+            f.write(base64.b64decode(self.call("Page.captureScreenshot", format="png")["data"]))
 
     def close(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(10)
+        self.proc.kill()
+        self.proc.wait(10)
         os.close(self.w)
+        os.close(self.r)
 
 
-PAGE_STATE = ("JSON.stringify({state: document.body.dataset.state, player: document.body.dataset.player,"
-              " played: +document.body.dataset.played, duration: document.getElementById('lesson').duration,"
-              " error: document.body.dataset.lastError, ready: document.getElementById('lesson').readyState,"
-              " paused: document.getElementById('lesson').paused, visible: document.visibilityState,"
-              " snapshots: [...document.querySelectorAll('#snapshots img')].filter(i => i.naturalWidth > 0).length})")
+PAGE_STATE = ("(b => JSON.stringify({state: b.dataset.state, player: b.dataset.player, played: +b.dataset.played,"
+              " error: b.dataset.lastError, duration: document.getElementById('lesson').duration, snapshots:"
+              " [...document.querySelectorAll('#snapshots img')].filter(i => i.naturalWidth > 0).length}))"
+              "(document.body)")
 
 
 class WatchPage(unittest.TestCase):
@@ -179,7 +158,7 @@ class WatchPage(unittest.TestCase):
 
         browser = Chromium(os.path.join(work.name, "profile"))
         self.addCleanup(browser.close)
-        browser.page("Page.navigate", url=cloud.url + "watch?id=" + cid)
+        browser.call("Page.navigate", url=cloud.url + "watch?id=" + cid)
         last = []
         self.addCleanup(lambda: print("last page state:", last, file=sys.stderr))
 
@@ -190,10 +169,10 @@ class WatchPage(unittest.TestCase):
         seen = wait_for("playback past 2 s", lambda: page(lambda s: s["played"] >= 2), 90)
         self.assertEqual("hls.js", seen["player"])
         self.assertEqual("live", seen["state"])
-        self.assertAlmostEqual(lengths[0], seen["duration"], delta=1.0)
+        self.assertLess(seen["duration"], sum(lengths) - 2.0)  # the first segment's worth
 
         register(playlist_path)
-        wait_for("the grown playlist on the page", lambda: page(lambda s: abs(s["duration"] - sum(lengths)) < 1.0), 60)
+        wait_for("the grown playlist on the page", lambda: page(lambda s: s["duration"] > sum(lengths) - 1.0), 60)
         cloud.admin("reset")
         self.assertTrue(cloud.form("/api/merioclass/sendsure", {"id": cid})[1]["success"])
         wait_for("the complete lesson on the page",

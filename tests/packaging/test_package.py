@@ -79,47 +79,35 @@ def check_package(scratch):
 
 def start_program(root, scratch):
     """The program from the unpacked package under a private Xvfb, until one
-    of its windows is mapped (the floating icon)."""
-    read_fd, write_fd = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
-                            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_fd)
-    program = None
+    of its windows (the floating icon) is mapped."""
+    r, w = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
+                            pass_fds=(w,), stderr=subprocess.DEVNULL)
+    os.close(w)
+    procs = [xvfb]
     try:
-        display = ""
-        deadline = time.monotonic() + 30
-        while not display.endswith("\n") and time.monotonic() < deadline:
-            if select.select([read_fd], [], [], 1)[0]:
-                display += os.read(read_fd, 16).decode() or "x"  # "x": Xvfb died
-        assert display.strip().isdigit(), "Xvfb did not start"
+        assert select.select([r], [], [], 30)[0], "Xvfb did not start"
         home = os.path.join(scratch, "home")
+        env = dict(os.environ, DISPLAY=":" + os.read(r, 16).decode().strip(), HOME=home, XDG_RUNTIME_DIR=home,
+                   XDG_DATA_HOME=home + "/data", XDG_CONFIG_HOME=home + "/config", KX_VIRTUAL_CAMERA="default",
+                   QT_QPA_PLATFORM="xcb", PULSE_SERVER="unix:" + home + "/no-audio")
         os.makedirs(home)
-        env = dict(os.environ, DISPLAY=":" + display.strip(), HOME=home, XDG_RUNTIME_DIR=home,
-                   XDG_DATA_HOME=os.path.join(home, "data"), XDG_CONFIG_HOME=os.path.join(home, "config"),
-                   KX_VIRTUAL_CAMERA="default", QT_QPA_PLATFORM="xcb", PULSE_SERVER="unix:" + home + "/no-audio")
-        log = open(os.path.join(scratch, "program.log"), "wb")
-        program = subprocess.Popen([os.path.join(root, APP, "NorviMerioShare")], env=env, stdout=log, stderr=log)
+        log = open(os.path.join(scratch, "program.log"), "w+")
+        procs.append(subprocess.Popen([os.path.join(root, APP, "NorviMerioShare")], env=env, stdout=log, stderr=log))
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
-            assert program.poll() is None, "the program ended (%s):\n%s" % (
-                program.returncode, open(log.name, errors="replace").read()[-3000:])
+            assert procs[1].poll() is None, "the program ended (%s):\n%s" % (procs[1].returncode, open(log.name).read())
             tree = run("xwininfo", "-root", "-tree", env=env, timeout=30)
             for wid in re.findall(r'^\s*(0x[0-9a-f]+) .*\(".*norvimerioshare.*"\)', tree, re.M | re.I):
                 if "IsViewable" in run("xwininfo", "-id", wid, env=env, timeout=30):
-                    print("the program shows its window %s" % wid)
-                    return
+                    return print("the program shows its window %s" % wid)
             time.sleep(0.5)
         raise AssertionError("no window of the program was mapped within 60 s")
     finally:
-        for proc in (program, xvfb):
-            if proc and proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(10)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait(10)
-        os.close(read_fd)
+        for proc in reversed(procs):
+            proc.kill()
+            proc.wait(10)
+        os.close(r)
 
 
 def main():
