@@ -160,7 +160,9 @@ class WatchPage(unittest.TestCase):
         self.addCleanup(browser.close)
         browser.call("Page.navigate", url=cloud.url + "watch?id=" + cid)
         last = []
-        self.addCleanup(lambda: print("last page state:", last, file=sys.stderr))
+        self.addCleanup(lambda: print("last page state:", last, "\nthe page's requests:", *(
+            "%.1f-%s %s %s" % (e["time"], e.get("end"), e["path"], e["status"]) for e in cloud.admin("journal")
+            if e["path"].startswith("watch/")), sep="\n", file=sys.stderr))
 
         def page(accept):
             view = json.loads(browser.eval(PAGE_STATE) or "{}")
