@@ -135,7 +135,10 @@ class WatchPage(unittest.TestCase):
         full = cloud.json("GET", "/watch/state?id=" + cid)[1]
         self.assertFalse(full["done"])
         snapshots = sum(r["type"] == "2" for r in cloud.admin("classroom", id=cid)["records"])
-        self.assertGreaterEqual(snapshots, 2)
+        # A camera that delivers no frame for 900 ms counts as failed and ends
+        # the recording early: on a machine starved of CPU, that is the cause.
+        self.assertGreaterEqual(snapshots, 2, recorder.stdout.decode(errors="replace") + "".join(
+            ln + "\n" for ln in recorder.stderr.decode(errors="replace").splitlines() if "kx-record:" in ln))
 
         # The upload as the page meets it: first a playlist of the first
         # segment only, then (while it plays) the whole one.

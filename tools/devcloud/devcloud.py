@@ -538,8 +538,8 @@ class Handler(BaseHTTPRequestHandler):
         state = self.watch_state(cid, view)
         link = ""
         if view["playlist"]:
-            link = "Stream: <a id=\"playlist\" href=\"%s\">%s</a>" % (
-                html.escape(state["playlist"]), html.escape(view["playlist"]))
+            link = "Stream for other players: <a id=\"playlist\" href=\"%s\">%s</a>" % (
+                (html.escape(state["playlist"]),) * 2)
         snapshots = "".join("<img class=\"snapshot\" alt=\"Snapshot\" src=\"%s\">" % html.escape(u)
                             for u in state["snapshots"])
         # "<" never appears raw inside the script element that carries the state.
