@@ -1,11 +1,13 @@
 # make build  install missing packages, configure and build into build/
-# make run    build, then run the main job
+# make run    build, then run the main job (the program itself when DISPLAY
+#             is set and it is built, else the headless recording)
+# make package  build, then the Debian package build/norvimerioshare_*.deb
 # make test   build, then run every test (normal, AddressSanitizer and
 #             ThreadSanitizer builds), ending with ctest's summary line
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench package clean
 
 all: build
 
@@ -18,6 +20,9 @@ build: deps
 
 run: build
 	scripts/run-demo
+
+package: build
+	cmake --build build --target package
 
 test: deps
 	scripts/run-tests

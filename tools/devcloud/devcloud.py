@@ -20,6 +20,12 @@ Service paths (relative to the base URL):
   PUT  storage/<bucket>/<path>       store a file under DATA/<bucket>/<path>
   GET  storage/<bucket>/<path>       fetch it back
   GET  watch?id=N                    page with the latest playlist and snapshots
+                                     (tools/devcloud/watch.html), played with hls.js
+  GET  watch/state?id=N              the page's state: playlist, snapshots, done
+  GET  watch/live.m3u8?id=N          the latest playlist, open-ended (an event
+                                     playlist) until the completion notice
+  GET  watch/hls.min.js              hls.js (npm, installed by scripts/install-deps;
+                                     KX_HLS_JS names another copy)
   GET  MerioClass/<path>             the current bucket's file, as the storage
                                      host serves the bucket at its root (the
                                      playlist names segments by such paths)
@@ -63,6 +69,10 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 BUCKET_ROOT_PREFIX = "MerioClass/"
 RECORD_PATH = "api/merioclass/merioclassroom"
+WATCH_PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "watch.html")
+# The watch page's player; scripts/install-deps installs it (npm) beside this file.
+HLS_JS = os.environ.get("KX_HLS_JS") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "node_modules", "hls.js", "dist", "hls.min.js")
 
 CONTENT_TYPES = {
     ".ts": "video/mp2t",
@@ -387,6 +397,8 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_json(405, {"success": False, "message": "method not allowed"})
         elif path == "watch" and self.command in ("GET", "HEAD"):
             self.handle_watch(params.get("id", ""))
+        elif path.startswith("watch/") and self.command in ("GET", "HEAD"):
+            self.handle_watch_part(path[len("watch/"):], params.get("id", ""))
         elif self.command in ("GET", "HEAD") and path.startswith(BUCKET_ROOT_PREFIX):
             # Playlists name their segments by root paths ("/MerioClass/..."),
             # as the storage host serves the bucket at its root.
@@ -499,35 +511,90 @@ class Handler(BaseHTTPRequestHandler):
         ext = os.path.splitext(target)[1].lower()
         self.send_bytes(200, data, CONTENT_TYPES.get(ext, "application/octet-stream"))
 
-    def handle_watch(self, cid):
+    def watch_view(self, cid):
+        """What a student sees of a classroom, or None when there is none:
+        the latest playlist, the snapshots and whether the upload is done."""
         with self.state.lock:
             room = self.state.classrooms.get(cid)
-            records = list(room["records"]) if room else []
-            bucket = self.state.bucket
-        if room is None:
-            self.send_bytes(404, b"<html><body>no such classroom</body></html>", "text/html")
-            return
-        playlist = None
-        snapshots = []
+            if room is None:
+                return None
+            records = list(room["records"])
+            view = {"bucket": self.state.bucket, "done": room["done"], "playlist": None, "snapshots": []}
         for rec in records:
             if rec.get("type") == "1":
-                playlist = rec.get("path", "")
+                view["playlist"] = rec.get("path", "")
             elif rec.get("type") == "2":
-                snapshots.append(rec.get("path", ""))
+                view["snapshots"].append(rec.get("path", ""))
+        return view
 
-        def storage_url(p):
-            return self.base_url() + "storage/" + urllib.parse.quote(bucket + "/" + p.lstrip("/"))
+    def storage_url(self, bucket, path):
+        return self.base_url() + "storage/" + urllib.parse.quote(bucket + "/" + path.lstrip("/"))
 
-        page = ["<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Classroom %s</title></head><body>"
-                % html.escape(cid)]
-        if playlist:
-            url = storage_url(playlist)
-            page.append("<video controls src=\"%s\"></video>" % html.escape(url))
-            page.append("<p><a id=\"playlist\" href=\"%s\">%s</a></p>" % (html.escape(url), html.escape(playlist)))
-        for snap in snapshots:
-            page.append("<img class=\"snapshot\" src=\"%s\">" % html.escape(storage_url(snap)))
-        page.append("</body></html>")
-        self.send_bytes(200, "\n".join(page).encode("utf-8"), "text/html; charset=utf-8")
+    def handle_watch(self, cid):
+        view = self.watch_view(cid)
+        if view is None:
+            self.send_bytes(404, b"<html><body>no such classroom</body></html>", "text/html")
+            return
+        state = self.watch_state(cid, view)
+        link = ""
+        if view["playlist"]:
+            link = "Stream for other players: <a id=\"playlist\" href=\"%s\">%s</a>" % (
+                (html.escape(state["playlist"]),) * 2)
+        snapshots = "".join("<img class=\"snapshot\" alt=\"Snapshot\" src=\"%s\">" % html.escape(u)
+                            for u in state["snapshots"])
+        # "<" never appears raw inside the script element that carries the state.
+        state_json = json.dumps(state).replace("<", "\\u003c")
+        with open(WATCH_PAGE, encoding="utf-8") as f:
+            page = f.read()
+        for key, value in (("{{ID}}", html.escape(cid)), ("{{SNAPSHOTS}}", snapshots),
+                           ("{{PLAYLIST_LINK}}", link), ("{{STATE_JSON}}", state_json)):
+            page = page.replace(key, value)
+        self.send_bytes(200, page.encode("utf-8"), "text/html; charset=utf-8")
+
+    def watch_state(self, cid, view):
+        return {
+            "id": cid,
+            "done": view["done"],
+            "playlist": self.storage_url(view["bucket"], view["playlist"]) if view["playlist"] else "",
+            # Relative, so that the page works under whatever host name it was opened.
+            "live": "watch/live.m3u8?id=" + urllib.parse.quote(cid),
+            "snapshots": [self.storage_url(view["bucket"], p) for p in view["snapshots"]],
+        }
+
+    def handle_watch_part(self, what, cid):
+        """The watch page's state, its playlist and its player script."""
+        if what == "hls.min.js":
+            if not os.path.isfile(HLS_JS):
+                self.send_json(404, {"success": False, "message": "hls.js is not installed (scripts/install-deps)"})
+                return
+            with open(HLS_JS, "rb") as f:
+                self.send_bytes(200, f.read(), "text/javascript")
+            return
+        view = self.watch_view(cid)
+        if view is None or what not in ("state", "live.m3u8"):
+            self.send_json(404, {"success": False, "message": "not found"})
+        elif what == "state":
+            self.send_json(200, self.watch_state(cid, view))
+        elif not view["playlist"]:
+            self.send_json(404, {"success": False, "message": "no playlist yet"})
+        else:
+            self.handle_live_playlist(view)
+
+    def handle_live_playlist(self, view):
+        """The latest stored playlist. The program ends every version of it
+        with EXT-X-ENDLIST; until the completion notice the end mark is taken
+        out and the playlist declared an event, so that players keep
+        reloading it as it grows instead of stopping at what is there."""
+        target = self.storage_file(view["bucket"] + "/" + view["playlist"].lstrip("/"))
+        if target is None or not os.path.isfile(target):
+            self.send_json(404, {"success": False, "message": "playlist not stored"})
+            return
+        with open(target, encoding="utf-8", errors="replace") as f:
+            lines = f.read().splitlines()
+        if not view["done"]:
+            lines = [ln for ln in lines if ln.strip() != "#EXT-X-ENDLIST" and not ln.startswith("#EXT-X-PLAYLIST-TYPE")]
+            lines.insert(1 if lines and lines[0].startswith("#EXTM3U") else 0, "#EXT-X-PLAYLIST-TYPE:EVENT")
+        self.send_bytes(200, ("\n".join(lines) + "\n").encode("utf-8"), CONTENT_TYPES[".m3u8"])
 
     # ---- test control ----------------------------------------------------
     def handle_admin(self, what, q):
