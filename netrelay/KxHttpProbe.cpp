@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QNetworkProxy>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
 
@@ -25,8 +26,9 @@ bool waitStep(const QDeadlineTimer &deadline, const std::atomic<bool> *cancel, W
 
 }  // namespace
 
-bool kxProbeHttp(const QUrl &url, int timeoutMs, const std::atomic<bool> *cancel)
+bool kxProbeHttp(const KxNetrelayConfig &cfg, int timeoutMs, const std::atomic<bool> *cancel)
 {
+    const QUrl &url = cfg.serverUrl;
     if (!url.isValid() || url.host().isEmpty() || timeoutMs <= 0)
         return false;
     const bool tls = url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
@@ -36,12 +38,13 @@ bool kxProbeHttp(const QUrl &url, int timeoutMs, const std::atomic<bool> *cancel
     std::unique_ptr<QTcpSocket> socket;
     if (tls) {
         auto ssl = std::make_unique<QSslSocket>();
-        ssl->setProxy(QNetworkProxy::NoProxy);
+        ssl->setProxy(cfg.proxyFor(url));
+        ssl->setSslConfiguration(cfg.sslConfiguration());
         ssl->connectToHostEncrypted(url.host(), port);
         socket = std::move(ssl);
     } else {
         socket = std::make_unique<QTcpSocket>();
-        socket->setProxy(QNetworkProxy::NoProxy);  // as the access manager
+        socket->setProxy(cfg.proxyFor(url));  // as the access manager
         socket->connectToHost(url.host(), port);
     }
     QTcpSocket *s = socket.get();
