@@ -38,7 +38,7 @@ public:
 /// Remembers every callback of the cloud module (main thread only).
 class KxCloudCallbackLog : public IKxModuleClound::ICallBack {
 public:
-    void error(int, const QString &) override {}
+    void error(int code, const QString &description) override { errors.append({code, description}); }
     void onStoped() override {}
     void netStatusChanged(bool isOnline) override { net.append(isOnline); }
     void uploadStatusChanged(const QList<UploadProgress> &progress) override { reports.append(progress); }
@@ -48,6 +48,7 @@ public:
         qrCodes.append(qrcode);
     }
 
+    QList<QPair<int, QString>> errors;
     QList<bool> net;
     QList<QList<UploadProgress>> reports;
     QStringList qrFiles;
