@@ -35,17 +35,24 @@ bool kxProbeHttp(const KxNetrelayConfig &cfg, int timeoutMs, const std::atomic<b
     const quint16 port = quint16(url.port(tls ? 443 : 80));
     QDeadlineTimer deadline(timeoutMs);
 
+    // Plain http through an HTTP proxy is asked of the proxy itself, in
+    // absolute form, as the access manager does; https tunnels through it.
+    const QNetworkProxy proxy = cfg.proxyFor(url);
+    const bool viaProxy = !tls && proxy.type() == QNetworkProxy::HttpProxy;
     std::unique_ptr<QTcpSocket> socket;
     if (tls) {
         auto ssl = std::make_unique<QSslSocket>();
-        ssl->setProxy(cfg.proxyFor(url));
+        ssl->setProxy(proxy);
         ssl->setSslConfiguration(cfg.sslConfiguration());
         ssl->connectToHostEncrypted(url.host(), port);
         socket = std::move(ssl);
     } else {
         socket = std::make_unique<QTcpSocket>();
-        socket->setProxy(cfg.proxyFor(url));  // as the access manager
-        socket->connectToHost(url.host(), port);
+        socket->setProxy(viaProxy ? QNetworkProxy(QNetworkProxy::NoProxy) : proxy);
+        if (viaProxy)
+            socket->connectToHost(proxy.hostName(), proxy.port());
+        else
+            socket->connectToHost(url.host(), port);
     }
     QTcpSocket *s = socket.get();
     if (!waitStep(deadline, cancel, [s](int ms) {
@@ -64,9 +71,17 @@ bool kxProbeHttp(const KxNetrelayConfig &cfg, int timeoutMs, const std::atomic<b
     QByteArray path = url.path(QUrl::FullyEncoded).toLatin1();
     if (path.isEmpty())
         path = "/";
+    QByteArray proxyAuth;
+    if (viaProxy) {
+        QUrl target = url.adjusted(QUrl::RemoveUserInfo);
+        target.setPath(QString::fromLatin1(path));
+        path = target.toEncoded();
+        if (!proxy.user().isEmpty())
+            proxyAuth = "Proxy-Authorization: Basic " + (proxy.user() + QLatin1Char(':') + proxy.password()).toUtf8().toBase64() + "\r\n";
+    }
     const QByteArray hostHeader = url.host(QUrl::FullyEncoded).toLatin1() +
                                   (url.port() > 0 ? ":" + QByteArray::number(url.port()) : QByteArray());
-    s->write("HEAD " + path + " HTTP/1.1\r\nHost: " + hostHeader + "\r\nConnection: close\r\n\r\n");
+    s->write("HEAD " + path + " HTTP/1.1\r\nHost: " + hostHeader + "\r\n" + proxyAuth + "Connection: close\r\n\r\n");
     QByteArray answer;
     waitStep(deadline, cancel, [s, &answer](int ms) {
         if (s->bytesToWrite() > 0)
