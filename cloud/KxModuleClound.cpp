@@ -340,9 +340,14 @@ void KxModuleClound::postTaskDone(const QString &taskId)
 
 void KxModuleClound::sendPending(quint64 code)
 {
-    const PendingRecordRequest *pending = m_pending.value(code, nullptr);
+    PendingRecordRequest *pending = m_pending.value(code, nullptr);
     if (!pending)
         return;  // answered, given up or dropped meanwhile
+    // A record sent again joins the classroom that another reply opened
+    // meanwhile, instead of opening one of its own.
+    const CloudTask *task = pending->isNotice ? nullptr : m_tasks.value(pending->taskId, nullptr);
+    if (task && !task->classroomId.isEmpty())
+        pending->params.insert(QStringLiteral("id"), task->classroomId);
     const QString path = QString::fromLatin1(pending->isNotice ? kPathDone : kPathRecord);
     httpPost(pending->params, path, path + kMarkSeparator + QString::number(code));
 }
