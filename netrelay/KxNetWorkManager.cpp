@@ -154,7 +154,7 @@ KxNetWorkManager::KxNetWorkManager(const KxNetrelayConfig &cfg, QObject *parent)
     m_nam->setProxyFactory(new KxProxyFactory(cfg));
     qInfo() << "KxNetWorkManager::KxNetWorkManager" << "server" << KxNetrelayConfig::logText(cfg.serverUrl)
             << "storage" << KxNetrelayConfig::logText(cfg.storageUrl) << "config" << KxNetrelayConfig::versionIniPath()
-            << "system proxy" << cfg.useSystemProxy << "extra authorities" << cfg.extraCas.size();
+            << "system proxy" << cfg.useSystemProxy << "CaBundle" << cfg.caBundlePath << "authorities" << cfg.trustedCas.size();
     if (!cfg.hasServer())
         qWarning() << "KxNetWorkManager::KxNetWorkManager" << "no Cloud/ServerUrl: working offline";
 }

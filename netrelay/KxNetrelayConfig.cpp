@@ -81,9 +81,11 @@ KxNetrelayConfig KxNetrelayConfig::load()
         if (!bundle.open(QIODevice::ReadOnly))
             qWarning() << "KxNetrelayConfig::load" << "cannot read CaBundle" << cfg.caBundlePath << bundle.errorString();
         else
-            cfg.extraCas = QSslCertificate::fromDevice(&bundle, QSsl::Pem);
-        if (cfg.extraCas.isEmpty())
+            cfg.trustedCas = QSslCertificate::fromDevice(&bundle, QSsl::Pem);
+        if (cfg.trustedCas.isEmpty())
             qWarning() << "KxNetrelayConfig::load" << "no certificate in CaBundle" << cfg.caBundlePath;
+        else
+            cfg.trustedCas = QSslConfiguration::systemCaCertificates() + cfg.trustedCas;
     }
     ini.endGroup();
     return cfg;
@@ -126,13 +128,13 @@ QNetworkProxy KxNetrelayConfig::proxyFor(const QUrl &url) const
 QSslConfiguration KxNetrelayConfig::sslConfiguration() const
 {
     QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-    if (!extraCas.isEmpty())
-        conf.setCaCertificates(QSslConfiguration::systemCaCertificates() + extraCas);
+    if (!trustedCas.isEmpty())
+        conf.setCaCertificates(trustedCas);
     return conf;
 }
 
 void KxNetrelayConfig::prepare(QNetworkRequest *request) const
 {
-    if (!extraCas.isEmpty() && request->url().scheme().toLower() == QLatin1String("https"))
+    if (!trustedCas.isEmpty() && request->url().scheme().toLower() == QLatin1String("https"))
         request->setSslConfiguration(sslConfiguration());
 }

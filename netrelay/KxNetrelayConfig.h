@@ -21,8 +21,9 @@ struct KxNetrelayConfig {
     int retryLimitMs = 600000;
     /// false: every connection is direct ("Proxy=none").
     bool useSystemProxy = true;
-    /// Certificate authorities trusted besides the system's ("CaBundle").
-    QList<QSslCertificate> extraCas;
+    /// With a "CaBundle": the system's authorities plus the bundle's, read
+    /// once; empty without one (the system's store is then used as is).
+    QList<QSslCertificate> trustedCas;
     QString caBundlePath;
 
     bool hasServer() const { return serverUrl.isValid() && !serverUrl.isEmpty(); }
@@ -43,8 +44,8 @@ struct KxNetrelayConfig {
     /// (http_proxy, https_proxy, no_proxy) unless switched off; loopback
     /// hosts are always reached directly.
     QNetworkProxy proxyFor(const QUrl &url) const;
-    /// TLS settings of every request: the system's authorities plus
-    /// extraCas (the system's alone when there are none).
+    /// TLS settings of every request: trustedCas, or the system's
+    /// authorities when there are none.
     QSslConfiguration sslConfiguration() const;
     /// Applies sslConfiguration to an https request.
     void prepare(QNetworkRequest *request) const;
