@@ -83,6 +83,10 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    /// A fresh network manager, module and callback log reading that
+    /// version.ini (SetUp reads the suite's).
+    void useVersionIni(const QString &ini);
+    void dropModule();
     /// start(key, name) and, when waitForShare, waits for the share text.
     bool startRecording(const QString &key, const QString &name, bool waitForShare = true);
     /// The copy of segment i for the key, in this test's segment folder.

@@ -10,12 +10,10 @@
 #include "KxModuleClound.h"
 #include "KxNetrelayConfig.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
-#include <QVariant>
 
 namespace {
 
@@ -37,22 +35,11 @@ protected:
     /// A fresh manager and module reading a version.ini of these lines.
     void rebuild(const QStringList &cloudLines)
     {
-        const QString ini = m_work + QStringLiteral("/version.ini");
-        QFile f(ini);
+        QFile f(m_work + QStringLiteral("/version.ini"));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(("[Cloud]\n" + cloudLines.join('\n') + "\n").toUtf8());
         f.close();
-        m_module->destory();
-        delete m_module;
-        delete m_net->qobject();
-        qputenv("KX_VERSION_INI", ini.toLocal8Bit());
-        m_net = KxNetrelay::getInst(nullptr);
-        qApp->setProperty("IKxNetWorkManager", QVariant::fromValue(m_net));
-        m_module = static_cast<KxModuleClound *>(IKxModuleClound::createInstance());
-        m_cb = KxCloudCallbackLog();
-        m_module->registerCallback(&m_cb);
-        m_module->init();
-        m_module->config(m_work + QStringLiteral("/tmp"));
+        useVersionIni(f.fileName());
     }
 
     /// Offers a segment or snapshot, remembering its bytes.
