@@ -6,6 +6,7 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -13,6 +14,7 @@
 struct CloudVideoItem {
     bool bUploaded = false;
     bool bRegistered = false;  ///< a registered playlist lists it
+    bool bGivenUp = false;     ///< can never reach the class; reported
     double duration = 0;       ///< seconds
     QString localPath;
     QString remotePath;        ///< set when its upload has finished
@@ -22,6 +24,7 @@ struct CloudVideoItem {
 struct CloudPhotoItem {
     bool bUploaded = false;
     bool bRegistered = false;
+    bool bGivenUp = false;      ///< can never reach the class; reported
     QString localPath;
     QString remotePath;
 };
@@ -42,6 +45,8 @@ struct CloudTask {
     QString shareText;
     double size = 0;            ///< KiB of the uploaded segments
     double length = 0;          ///< seconds of the uploaded segments
+    int jobsInFlight = 0;       ///< upload jobs submitted and not yet ended
+    QStringList givenUp;        ///< file names of the pieces given up
     QList<CloudVideoItem *> segments;       ///< in order of arrival
     QMap<QString, CloudPhotoItem *> snapshots;  ///< by photo id
 
@@ -55,18 +60,24 @@ struct CloudTask {
     CloudTask(const CloudTask &) = delete;
     CloudTask &operator=(const CloudTask &) = delete;
 
+    /// The next segment of the chain: neither uploaded nor given up.
     CloudVideoItem *firstNotUploaded() const
     {
         for (CloudVideoItem *item : segments)
-            if (!item->bUploaded)
+            if (!item->bUploaded && !item->bGivenUp)
                 return item;
         return nullptr;
     }
-    int uploadedSegments() const
+    /// Segments before the next one of the chain (uploaded or given up):
+    /// those a playlist written now accounts for.
+    int settledSegments() const
     {
         int n = 0;
-        for (const CloudVideoItem *item : segments)
-            n += item->bUploaded ? 1 : 0;
+        for (const CloudVideoItem *item : segments) {
+            if (!item->bUploaded && !item->bGivenUp)
+                break;
+            ++n;
+        }
         return n;
     }
     int registeredPieces() const
@@ -80,13 +91,20 @@ struct CloudTask {
     }
 };
 
-/// A classroom-record request awaiting its reply, keyed by its request code.
+/// A classroom-record request or completion notice awaiting its reply,
+/// keyed by its request code; kept until answered or given up, so that a
+/// failed request can be sent again as it was.
 struct PendingRecordRequest {
+    bool isNotice = false;      ///< a completion notice (its task is gone)
     QString taskId;
     int32_t isPhoto = 0;
     QString localPath;
     QString photoId;            ///< empty for playlist records
-    /// Playlist records: how many segments the registered playlist lists
-    /// (-1 when not known); its reply marks exactly those as registered.
+    /// Playlist records: how many leading segments the registered playlist
+    /// accounts for (-1 when not known); its reply marks the uploaded ones
+    /// among them as registered.
     int listedSegments = -1;
+    QMap<QString, QString> params;  ///< as sent
+    qint64 failingSinceMs = -1;     ///< module clock at the first failure
+    int failures = 0;               ///< failed attempts in a row
 };

@@ -2,6 +2,8 @@
 
 #include "IKxNetWorkManager.h"
 #include "KxInternetMonitor.h"
+#include "KxMerioErrors.h"
+#include "KxNetrelayConfig.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -10,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
@@ -32,6 +35,16 @@ constexpr int kTypeSegment = 4;
 // unchanged.
 const QString kKeyOpening = QStringLiteral("opening");
 const QString kKeyListed = QStringLiteral("listed");
+
+// Failed jobs and requests wait this long before the next attempt, doubling
+// with every failure in a row.
+constexpr int kFirstRetryPauseMs = 500;
+constexpr int kMaxRetryPauseMs = 10000;
+const QString kKeyFailingSince = QStringLiteral("failingSince");
+
+// The request code travels in the requester's mark ("<path>#<code>"), which
+// comes back with the answer or the failure of that very request.
+const QChar kMarkSeparator = QLatin1Char('#');
 
 const char kPathBucket[] = "api/bucket/bucket";
 const char kPathRecord[] = "api/merioclass/merioclassroom";
@@ -58,6 +71,7 @@ KxModuleClound::KxModuleClound(QObject *parent)
 {
     qDebug() << "KxModuleClound::KxModuleClound";
     kxRegisterCoreMetaTypes();
+    m_clock.start();
 }
 
 KxModuleClound::~KxModuleClound()
@@ -78,6 +92,14 @@ KxModuleClound::~KxModuleClound()
     m_pending.clear();
 }
 
+int KxModuleClound::pendingCount() const
+{
+    int n = 0;
+    for (const PendingRecordRequest *pending : m_pending)
+        n += pending->isNotice ? 0 : 1;
+    return n;
+}
+
 void KxModuleClound::registerCallback(ICallBack *callback)
 {
     qDebug() << "KxModuleClound::registerCallback" << static_cast<void *>(callback);
@@ -96,6 +118,8 @@ void KxModuleClound::init()
     if (!m_pNet)
         qWarning() << "KxModuleClound::init" << "no network manager; working offline";
     connectSignals();
+    m_iRetryLimitMs = KxNetrelayConfig::current().retryLimitMs;
+    qDebug() << "KxModuleClound::init" << "retry bound ms" << m_iRetryLimitMs;
 
     if (!m_pMonitor) {
         m_pMonitor = new KxInternetMonitor(this);
@@ -146,18 +170,9 @@ void KxModuleClound::stop(bool discard)
         return;
     task->bStopped = true;
     if (!discard) {
-        // Everything may already be up and registered (the last reply came
-        // before stop); no later reply would then ever complete the task.
-        // A task cut off by a network loss stays open: files of it were
-        // refused, so it is not complete.
-        bool awaiting = false;
-        for (const PendingRecordRequest *pending : qAsConst(m_pending))
-            awaiting = awaiting || pending->taskId == task->taskId;
-        if (!awaiting && task->bOnline && !task->bUploading && !task->shareText.isEmpty()
-            && isHttpDone(task->taskId)) {
-            postTaskDone(task->taskId);
-            deleteTask(task->taskId);
-        }
+        // Everything may already have ended (the last reply came before
+        // stop); no later event would then ever complete the task.
+        completeIfEnded(task->taskId);
         return;
     }
 
@@ -203,6 +218,11 @@ void KxModuleClound::connectSignals()
             SLOT(sltHttpRequestError(QString, int, QString)), Qt::UniqueConnection);
     connect(http, SIGNAL(sglHttpConnectError()), this, SLOT(sltHttpConnectError()), Qt::UniqueConnection);
     connect(http, SIGNAL(sglhttptimeout()), this, SLOT(sltHttpTimeout()), Qt::UniqueConnection);
+    // Names the failed request, so that it can be sent again; a requester
+    // without it leaves failed requests unanswered until the task is dropped.
+    if (!connect(http, SIGNAL(sglHttpRequestFailed(QString, int, QString)), this,
+                 SLOT(sltHttpRequestFailed(QString, int, QString)), Qt::UniqueConnection))
+        qWarning() << "KxModuleClound::connectSignals" << "requester does not name failed requests";
 }
 
 void KxModuleClound::httpGet(const QMap<QString, QString> &params, const QString &path)
@@ -214,13 +234,13 @@ void KxModuleClound::httpGet(const QMap<QString, QString> &params, const QString
     m_pNet->httpRequester()->get(params, path, QString(), 0);
 }
 
-void KxModuleClound::httpPost(const QMap<QString, QString> &params, const QString &path)
+void KxModuleClound::httpPost(const QMap<QString, QString> &params, const QString &path, const QString &mark)
 {
     if (!m_pNet) {
         qDebug() << "KxModuleClound::httpPost" << "no network manager" << path;
         return;
     }
-    m_pNet->httpRequester()->post(params, path, QString(), 0);
+    m_pNet->httpRequester()->post(params, path, mark, 0);
 }
 
 void KxModuleClound::submitJob(const QJsonObject &job)
@@ -294,17 +314,142 @@ void KxModuleClound::postFileUpdate(const QString &taskId, const QString &remote
     pending->localPath = localPath;
     pending->photoId = photoId;
     pending->listedSegments = isPhoto ? -1 : listedSegments;
+    pending->params = params;
     m_pending.insert(code, pending);
-    httpPost(params, QString::fromLatin1(kPathRecord));
+    sendPending(code);
 }
 
 void KxModuleClound::postTaskDone(const QString &taskId)
 {
     qDebug() << "KxModuleClound::postTaskDone" << taskId;
     CloudTask *task = m_tasks.value(taskId, nullptr);
-    QMap<QString, QString> params;
-    params.insert(QStringLiteral("id"), task ? task->classroomId : QString());
-    httpPost(params, QString::fromLatin1(kPathDone));
+    if (!task || task->classroomId.isEmpty()) {
+        // Nothing of it was ever registered: there is no classroom to close.
+        qDebug() << "KxModuleClound::postTaskDone" << "no classroom, no notice" << taskId;
+        return;
+    }
+    auto *pending = new PendingRecordRequest;
+    pending->isNotice = true;
+    pending->taskId = taskId;
+    pending->localPath = task->name;
+    pending->params.insert(QStringLiteral("id"), task->classroomId);
+    const quint64 code = s_requestCode.fetch_add(1);
+    m_pending.insert(code, pending);
+    sendPending(code);
+}
+
+void KxModuleClound::sendPending(quint64 code)
+{
+    PendingRecordRequest *pending = m_pending.value(code, nullptr);
+    if (!pending)
+        return;  // answered, given up or dropped meanwhile
+    // A record sent again joins the classroom that another reply opened
+    // meanwhile, instead of opening one of its own.
+    const CloudTask *task = pending->isNotice ? nullptr : m_tasks.value(pending->taskId, nullptr);
+    if (task && !task->classroomId.isEmpty())
+        pending->params.insert(QStringLiteral("id"), task->classroomId);
+    const QString path = QString::fromLatin1(pending->isNotice ? kPathDone : kPathRecord);
+    httpPost(pending->params, path, path + kMarkSeparator + QString::number(code));
+}
+
+bool KxModuleClound::isPassingFailure(int code)
+{
+    // 2xx and 3xx arrive here only with an answer that was no JSON object.
+    return code == 408 || code == 429 || code >= 500 || (code > 0 && code < 400) || code == KxUploadConnectError
+           || code == KxUploadTimeout || code == KxUploadAnswerTooLarge;
+}
+
+bool KxModuleClound::mayRetry(qint64 *failingSinceMs, int code) const
+{
+    const qint64 now = m_clock.elapsed();
+    if (*failingSinceMs < 0)
+        *failingSinceMs = now;
+    return isPassingFailure(code) && now - *failingSinceMs < m_iRetryLimitMs;
+}
+
+void KxModuleClound::pendingFailed(quint64 code, int failure)
+{
+    PendingRecordRequest *pending = m_pending.value(code, nullptr);
+    if (!pending) {
+        qDebug() << "KxModuleClound::pendingFailed" << "not pending" << code;
+        return;
+    }
+    if (!mayRetry(&pending->failingSinceMs, failure)) {
+        dropPending(code, QStringLiteral("request failed with %1").arg(failure));
+        return;
+    }
+    ++pending->failures;
+    int pause = kFirstRetryPauseMs;
+    for (int i = 1; i < pending->failures && pause < kMaxRetryPauseMs; ++i)
+        pause *= 2;
+    pause = std::min(pause, kMaxRetryPauseMs);
+    qDebug() << "KxModuleClound::pendingFailed" << "resend." << code << failure << "in ms" << pause;
+    QTimer::singleShot(pause, this, [this, code]() { sendPending(code); });
+}
+
+void KxModuleClound::dropPending(quint64 code, const QString &reason)
+{
+    PendingRecordRequest *pending = m_pending.take(code);
+    if (!pending)
+        return;
+    qWarning() << "KxModuleClound::dropPending" << "given up" << code << reason << pending->taskId
+               << pending->localPath;
+    const QString taskId = pending->taskId;
+    if (CloudTask *task = pending->isNotice ? nullptr : m_tasks.value(taskId, nullptr)) {
+        // A playlist's segments may still be registered by a later playlist;
+        // completeIfEnded gives up the ones no later playlist will carry.
+        CloudPhotoItem *photo = pending->isPhoto ? task->snapshots.value(pending->photoId, nullptr) : nullptr;
+        if (photo && !photo->bRegistered)
+            giveUp(task, photo->localPath, reason);
+    }
+    delete pending;
+    sendProgress();
+    completeIfEnded(taskId);
+}
+
+void KxModuleClound::giveUp(CloudTask *task, const QString &localPath, const QString &reason)
+{
+    for (CloudVideoItem *seg : qAsConst(task->segments))
+        if (seg->localPath == localPath && !seg->bRegistered)
+            seg->bGivenUp = true;
+    for (CloudPhotoItem *photo : qAsConst(task->snapshots))
+        if (photo->localPath == localPath && !photo->bRegistered)
+            photo->bGivenUp = true;
+    const QString name = QFileInfo(localPath).fileName();
+    task->givenUp.append(name);
+    m_givenUpByTask[task->taskId].append(name);
+    ++m_iGivenUpTotal;
+    qWarning() << "KxModuleClound::giveUp" << "upload given up:" << name << reason << "task" << task->taskId
+               << "given up in task" << task->givenUp.size() << "in all" << m_iGivenUpTotal;
+    if (m_pCallback)
+        m_pCallback->error(KxMerioErrors::OPERATION_FAILURE, QStringLiteral("upload failed: ") + name);
+}
+
+void KxModuleClound::completeIfEnded(const QString &taskId)
+{
+    CloudTask *task = m_tasks.value(taskId, nullptr);
+    // A task cut off by a network loss stays open: files of it were
+    // refused, so it is not complete.
+    if (!task || !task->bStopped || !task->bOnline || task->bUploading || task->jobsInFlight > 0)
+        return;
+    for (const PendingRecordRequest *pending : qAsConst(m_pending))
+        if (!pending->isNotice && pending->taskId == taskId)
+            return;
+    // Nothing of the task is on its way any more: a piece that has not
+    // reached the class by now (uploaded, but no playlist carrying it was
+    // registered) never will.
+    for (CloudVideoItem *seg : qAsConst(task->segments))
+        if (!seg->bGivenUp && !(seg->bUploaded && seg->bRegistered))
+            giveUp(task, seg->localPath, QStringLiteral("no registered playlist lists it"));
+    for (CloudPhotoItem *photo : qAsConst(task->snapshots))
+        if (!photo->bGivenUp && !(photo->bUploaded && photo->bRegistered))
+            giveUp(task, photo->localPath, QStringLiteral("never registered"));
+    if (!isHttpDone(taskId))
+        return;
+    qInfo() << "KxModuleClound::completeIfEnded" << "task done" << taskId << "pieces"
+            << task->segments.size() + task->snapshots.size() << "given up" << task->givenUp.size();
+    postTaskDone(taskId);
+    deleteTask(taskId);
 }
 
 bool KxModuleClound::isHttpDone(const QString &taskId)
@@ -320,7 +465,7 @@ bool KxModuleClound::isHttpDone(const QString &taskId)
     task->bVideosDone = true;
     for (const CloudVideoItem *seg : qAsConst(task->segments)) {
         qDebug() << "KxModuleClound::isHttpDone" << "video" << seg->bUploaded << seg->bRegistered;
-        if (!seg->bUploaded || !seg->bRegistered) {
+        if (!seg->bGivenUp && (!seg->bUploaded || !seg->bRegistered)) {
             task->bVideosDone = false;
             return false;
         }
@@ -328,7 +473,7 @@ bool KxModuleClound::isHttpDone(const QString &taskId)
     task->bPhotosDone = true;
     for (const CloudPhotoItem *photo : qAsConst(task->snapshots)) {
         qDebug() << "KxModuleClound::isHttpDone" << "photo" << photo->bUploaded << photo->bRegistered;
-        if (!photo->bUploaded || !photo->bRegistered) {
+        if (!photo->bGivenUp && (!photo->bUploaded || !photo->bRegistered)) {
             task->bPhotosDone = false;
             return false;
         }
@@ -339,6 +484,9 @@ bool KxModuleClound::isHttpDone(const QString &taskId)
 void KxModuleClound::sltHttpRequestFinish(QString mark, QJsonObject jsonObj, QString requestUrl)
 {
     qDebug() << "KxModuleClound::sltHttpRequestFinish" << mark << jsonObj << requestUrl;
+    bool hasCode = false;
+    const quint64 markCode = mark.section(kMarkSeparator, 1).toULongLong(&hasCode);
+    mark = mark.section(kMarkSeparator, 0, 0);
     if (mark == QLatin1String(kPathBucket)) {
         const QString bucket = jsonObj.value(QStringLiteral("data")).toString();
         if (bucket.isEmpty()) {
@@ -350,18 +498,32 @@ void KxModuleClound::sltHttpRequestFinish(QString mark, QJsonObject jsonObj, QSt
         m_strBucketName = bucket;
         requestQRCodeContent();
     } else if (mark == QLatin1String(kPathDone)) {
-        qDebug() << "KxModuleClound::sltHttpRequestFinish" << "task upload done.";
+        handleNoticeReply(hasCode ? markCode : ~quint64(0), jsonObj);
     } else if (mark == QLatin1String(kPathRecord)) {
-        handleRecordReply(jsonObj);
+        handleRecordReply(hasCode ? markCode : ~quint64(0), jsonObj);
     }
 }
 
-void KxModuleClound::handleRecordReply(const QJsonObject &jsonObj)
+void KxModuleClound::handleNoticeReply(quint64 code, const QJsonObject &jsonObj)
+{
+    const QJsonValue success = jsonObj.value(QStringLiteral("success"));
+    if (!success.isBool() || !success.toBool()) {
+        dropPending(code, QStringLiteral("notice refused: ") + jsonObj.value(QStringLiteral("message")).toString());
+        return;
+    }
+    qDebug() << "KxModuleClound::sltHttpRequestFinish" << "task upload done.";
+    delete m_pending.take(code);
+}
+
+void KxModuleClound::handleRecordReply(quint64 markCode, const QJsonObject &jsonObj)
 {
     const char *const fn = "KxModuleClound::sltHttpRequestFinish";
     const QJsonValue success = jsonObj.value(QStringLiteral("success"));
     if (!success.isBool() || !success.toBool()) {
-        qDebug() << fn << "http request failed. " << jsonObj.value(QStringLiteral("message")).toString();
+        const QString message = jsonObj.value(QStringLiteral("message")).toString();
+        qDebug() << fn << "http request failed. " << message;
+        // The service refused this record: sending it again changes nothing.
+        dropPending(markCode, QStringLiteral("record refused: ") + message);
         return;
     }
     const QString data = jsonObj.value(QStringLiteral("data")).toString();
@@ -376,6 +538,12 @@ void KxModuleClound::handleRecordReply(const QJsonObject &jsonObj)
     if (!ok)
         code = 0;
     qDebug() << fn << "id:" << id << "code:" << code;
+    if (markCode != ~quint64(0) && markCode != code) {
+        // The answer belongs to the request that carried the mark, whatever
+        // the service echoed.
+        qWarning() << fn << "answer code" << code << "differs from its request's" << markCode;
+        code = markCode;
+    }
 
     PendingRecordRequest *pending = m_pending.value(code, nullptr);
     if (!pending) {
@@ -408,7 +576,7 @@ void KxModuleClound::handleRecordReply(const QJsonObject &jsonObj)
             // playlist's reply stand for a segment it does not list.
             const int listed = std::min<int>(pending->listedSegments, task->segments.size());
             for (int i = 0; i < listed; ++i)
-                task->segments[i]->bRegistered = true;
+                task->segments[i]->bRegistered = task->segments[i]->bRegistered || task->segments[i]->bUploaded;
         } else {
             for (CloudVideoItem *seg : qAsConst(task->segments)) {
                 if (!seg->bRegistered) {
@@ -422,10 +590,7 @@ void KxModuleClound::handleRecordReply(const QJsonObject &jsonObj)
     delete pending;
 
     sendProgress();
-    if (isHttpDone(taskId)) {
-        postTaskDone(taskId);
-        deleteTask(taskId);
-    }
+    completeIfEnded(taskId);
 }
 
 void KxModuleClound::sltHttpAuthenticateError()
@@ -448,6 +613,15 @@ void KxModuleClound::sltHttpConnectError()
 void KxModuleClound::sltHttpTimeout()
 {
     qDebug() << "KxModuleClound::sltHttpTimeout";
+}
+
+void KxModuleClound::sltHttpRequestFailed(QString mark, int code, QString requestUrl)
+{
+    qDebug() << "KxModuleClound::sltHttpRequestFailed" << mark << code << requestUrl;
+    bool hasCode = false;
+    const quint64 requestCode = mark.section(kMarkSeparator, 1).toULongLong(&hasCode);
+    if (hasCode)
+        pendingFailed(requestCode, code);
 }
 
 void KxModuleClound::sltNetWorkState(bool has)
@@ -546,6 +720,7 @@ CloudTask *KxModuleClound::acceptingTask(const char *operation, const QString &p
     }
     if (!QFileInfo::exists(path)) {
         qDebug() << operation << "error file not exists." << path;
+        giveUp(task, path, QStringLiteral("file missing when offered"));
         return nullptr;
     }
     return task;
@@ -616,6 +791,8 @@ bool KxModuleClound::uploadFile(const QString &taskId, const QString &localPath,
     const QString remotePath = createRemoteFilePath(fileName, taskId);
     if (type == kTypeSegment && task)
         task->bUploading = true;
+    if (task)
+        ++task->jobsInFlight;
 
     job.insert(QStringLiteral("localPath"), localPath);
     job.insert(QStringLiteral("remotePath"), remotePath);
@@ -636,15 +813,14 @@ bool KxModuleClound::submitNextSegment(CloudTask *task)
         // A segment that vanished before its turn would stall every later
         // one; leave it out of the recording instead.
         qDebug() << "KxModuleClound::submitNextSegment" << "segment dropped" << seg->localPath;
-        task->segments.removeOne(seg);
-        delete seg;
+        giveUp(task, seg->localPath, QStringLiteral("file missing at its turn"));
     }
     return false;
 }
 
 bool KxModuleClound::submitPlaylist(CloudTask *task, bool opening)
 {
-    const int listed = task->uploadedSegments();
+    const int listed = task->settledSegments();
     QJsonObject job;
     job.insert(kKeyListed, listed);
     if (opening)
@@ -666,6 +842,12 @@ void KxModuleClound::sltUploadFinished(int res, QJsonObject jsonInfo)
         return;
     }
     if (res != 0) {
+        qint64 failingSince = qint64(jsonInfo.value(kKeyFailingSince).toDouble(-1));
+        if (!mayRetry(&failingSince, res)) {
+            endFailedJob(task, type, jsonInfo, res);
+            return;
+        }
+        jsonInfo.insert(kKeyFailingSince, double(failingSince));
         qDebug() << "KxModuleClound::sltUploadFinished" << "reupload.";
         // Offered again from the event loop, never from inside the
         // uploader's signal: an uploader that fails a job synchronously
@@ -681,6 +863,7 @@ void KxModuleClound::sltUploadFinished(int res, QJsonObject jsonInfo)
         return;
     }
 
+    --task->jobsInFlight;
     switch (type) {
     case kTypeSegment: {
         // Matched by path among the segments not yet uploaded: a stale
@@ -694,6 +877,7 @@ void KxModuleClound::sltUploadFinished(int res, QJsonObject jsonInfo)
         }
         if (!seg) {
             qDebug() << "KxModuleClound::sltUploadFinished" << "segment not pending" << localPath;
+            completeIfEnded(taskId);
             return;
         }
         seg->bUploaded = true;
@@ -727,8 +911,31 @@ void KxModuleClound::sltUploadFinished(int res, QJsonObject jsonInfo)
     }
     default:
         qDebug() << "KxModuleClound::sltUploadFinished" << "error " << type;
+        completeIfEnded(taskId);
         break;
     }
+}
+
+void KxModuleClound::endFailedJob(CloudTask *task, int type, const QJsonObject &jsonInfo, int code)
+{
+    const QString localPath = jsonInfo.value(QStringLiteral("localPath")).toString();
+    const QString reason = QStringLiteral("upload failed with %1").arg(code);
+    qWarning() << "KxModuleClound::endFailedJob" << type << localPath << reason;
+    --task->jobsInFlight;
+    const QString taskId = task->taskId;
+    if (type == kTypeSegment) {
+        giveUp(task, localPath, reason);
+        submitNextSegment(task);
+    } else if (type == kTypePlaylist) {
+        // Its segments are carried by the next playlist, if one comes.
+        if (!jsonInfo.value(kKeyOpening).toBool())
+            submitNextSegment(task);
+    } else if (type == kTypeSnapshot) {
+        if (CloudPhotoItem *photo = task->snapshots.value(jsonInfo.value(QStringLiteral("photo_id")).toString(), nullptr))
+            giveUp(task, photo->localPath, reason);
+    }
+    sendProgress();
+    completeIfEnded(taskId);
 }
 
 void KxModuleClound::updateM3U8(const QString &taskId)
@@ -740,9 +947,11 @@ void KxModuleClound::updateM3U8(const QString &taskId)
         return;
     }
     const QString path = createLocalM3U8FilePath(m_strWorkFolder, taskId);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-        qDebug() << "KxModuleClound::updateM3U8" << "file open fail." << path;
+    // Written beside and renamed over the old one: an upload in flight keeps
+    // reading the complete previous version.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        qDebug() << "KxModuleClound::updateM3U8" << "file open fail." << path << file.errorString();
         return;
     }
     QTextStream out(&file);
@@ -750,6 +959,8 @@ void KxModuleClound::updateM3U8(const QString &taskId)
     out.setGenerateByteOrderMark(false);
     out << QStringLiteral("#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:%1\n#EXT-X-MEDIA-SEQUENCE:0\n").arg(11);
     for (const CloudVideoItem *seg : qAsConst(task->segments)) {
+        if (seg->bGivenUp)
+            continue;  // a gap in the lesson rather than an end of it
         if (!seg->bUploaded)
             break;
         out << QStringLiteral("#EXTINF:%1,\n%2\n").arg(QString::number(seg->duration, 'g', 6), seg->remotePath);
@@ -757,7 +968,8 @@ void KxModuleClound::updateM3U8(const QString &taskId)
     qDebug() << "KxModuleClound::updateM3U8" << task->segments.size();
     out << QStringLiteral("#EXT-X-ENDLIST\n");
     out.flush();
-    file.close();
+    if (out.status() != QTextStream::Ok || !file.commit())
+        qWarning() << "KxModuleClound::updateM3U8" << "file write fail." << path << file.errorString();
 }
 
 // ---------------------------------------------------------------------------
@@ -839,6 +1051,7 @@ void KxModuleClound::cancelUpload()
     m_tasks.clear();
     qDeleteAll(m_pending);
     m_pending.clear();
+    m_givenUpByTask.clear();
 }
 
 void KxModuleClound::deleteTask(const QString &taskId)

@@ -13,10 +13,28 @@
 // the files queued before). start, stop and the queries first take up every
 // file queued before them, so a file always belongs to the recording that
 // was current when it was offered.
+//
+// Every task ends. A piece (segment or snapshot) that can never reach the
+// class is given up: its local file is missing, the uploader refuses the
+// job, the service answers 4xx (other than 408 and 429), or refuses its
+// record ("success" false); a passing failure (5xx, 408, 429, transport
+// error, time-out, oversized answer) is tried again after a growing pause
+// for at most the configured retry bound (Cloud/RetryLimitMs, default ten
+// minutes) and then given up as well. A given-up piece is logged, counted,
+// and reported through the callback's error with code
+// KxMerioErrors::OPERATION_FAILURE and the description
+// "upload failed: <file name>" (the local file's name without folders).
+// Record requests and the completion notice that fail are sent again in
+// the same way. A stopped task completes (notice sent, local segments
+// removed, task dropped) once each of its pieces was uploaded and
+// registered or given up and nothing of it is on its way any more;
+// isUploadDone and notUploadList keep their meaning: a completed task,
+// with or without given-up pieces, is no longer listed.
 
 #include "IKxModuleClound.h"
 #include "KxCloudTask.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
@@ -76,8 +94,13 @@ public:
 
     /// Number of live tasks (diagnostics and tests).
     int taskCount() const { return m_tasks.size(); }
-    /// Number of record requests awaiting their reply (diagnostics and tests).
-    int pendingCount() const { return m_pending.size(); }
+    /// Number of record requests awaiting their reply (diagnostics and
+    /// tests); completion notices are not counted.
+    int pendingCount() const;
+    /// File names (without folders) of the pieces of a task given up so
+    /// far, in the order they were given up; kept after the task ended
+    /// until cancelUpload. Empty for unknown ids. Module's thread.
+    QStringList givenUpFiles(const QString &taskId) const { return m_givenUpByTask.value(taskId); }
 
 private slots:
     void sltUploadFinished(int res, QJsonObject jsonInfo);
@@ -87,6 +110,7 @@ private slots:
     void sltHttpConnectError();
     void sltHttpTimeout();
     void sltNetWorkState(bool has);
+    void sltHttpRequestFailed(QString mark, int code, QString requestUrl);
 
 private:
     struct FileOffer {
@@ -116,11 +140,28 @@ private:
     QString createRemoteFilePath(const QString &fileName, const QString &taskId) const;
     void sendProgress();
     void deleteTask(const QString &taskId);
-    void handleRecordReply(const QJsonObject &jsonObj);
+    void handleRecordReply(quint64 markCode, const QJsonObject &jsonObj);
+    void handleNoticeReply(quint64 code, const QJsonObject &jsonObj);
     bool currentOnline();
 
+    /// Whether a failed piece or request may still succeed when tried again.
+    static bool isPassingFailure(int code);
+    /// Records the failure; true when it is to be tried again (the bound
+    /// not yet reached), false when it is given up.
+    bool mayRetry(qint64 *failingSinceMs, int code) const;
+    /// Ends a job that failed for good: the piece is given up.
+    void endFailedJob(CloudTask *task, int type, const QJsonObject &jsonInfo, int code);
+    void giveUp(CloudTask *task, const QString &localPath, const QString &reason);
+    /// Completes the task when it is stopped and every piece has ended.
+    void completeIfEnded(const QString &taskId);
+    /// Sends (again) the record request or notice of that code.
+    void sendPending(quint64 code);
+    void pendingFailed(quint64 code, int failure);
+    /// Drops a pending request and what it stood for.
+    void dropPending(quint64 code, const QString &reason);
+
     void httpGet(const QMap<QString, QString> &params, const QString &path);
-    void httpPost(const QMap<QString, QString> &params, const QString &path);
+    void httpPost(const QMap<QString, QString> &params, const QString &path, const QString &mark);
     void submitJob(const QJsonObject &job);
 
     IKxNetWorkManager *m_pNet = nullptr;
@@ -136,6 +177,10 @@ private:
     QVector<QString> m_cancelledIds;
     bool m_bNetSeen = false;
     bool m_bLastNet = false;
+    QElapsedTimer m_clock;          ///< failure times of jobs and requests
+    int m_iRetryLimitMs = 600000;   ///< from the network configuration at init
+    QMap<QString, QStringList> m_givenUpByTask;
+    int m_iGivenUpTotal = 0;
 
     // Files offered from other threads, taken up in order on the module's
     // thread. The only state shared between threads.

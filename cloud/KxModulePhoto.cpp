@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
+
 IKxModulePhoto *IKxModulePhoto::createInstance()
 {
     qDebug() << "IKxModulePhoto::createInstance";
@@ -109,7 +111,10 @@ void KxModulePhoto::saveFile(const uint8_t *data, int size)
         }
     }
     const int number = m_iCounter++;
-    const QString path = QStringLiteral("%1/%2%3.%4").arg(m_strFolder, m_strPrefix).arg(number).arg(QStringLiteral("jpg"));
+    // One substitution for all parts: a folder or prefix holding "%1" must
+    // not take the number.
+    const QString path = QStringLiteral("%1/%2%3.%4")
+                             .arg(m_strFolder, m_strPrefix, QString::number(number), QStringLiteral("jpg"));
     qDebug() << "KxModulePhoto::saveFile" << "file path: " << path;
 
     QFile file(path);
@@ -120,6 +125,14 @@ void KxModulePhoto::saveFile(const uint8_t *data, int size)
     const qint64 written = size > 0 ? file.write(reinterpret_cast<const char *>(data), size) : 0;
     qDebug() << "KxModulePhoto::saveFile" << "write size: " << written;
     file.close();
+    if (written != qint64(std::max(size, 0)) || file.error() != QFileDevice::NoError) {
+        // A cut-off picture must neither stay behind nor reach the class.
+        qWarning() << "KxModulePhoto::saveFile" << "write failed, file removed:" << path << written << "of" << size
+                   << file.errorString();
+        QFile::remove(path);
+        reportError(3, "WriteError");
+        return;
+    }
 
     if (m_pCloud)
         m_pCloud->uploadPhoto(path.toUtf8().constData());

@@ -37,7 +37,8 @@ public:
     /// Stores the callback (not owned, may be null). Returns 0.
     int registerCallback(ICallBack *callback) override;
     /// Saves one photo packet as "<folder>/<prefix><n>.jpg" and offers it to
-    /// the cloud module. Returns 0, or -1 (error 0 "PacketTypeError"
+    /// the cloud module. A short write or a failed close removes the file,
+    /// reports error 3 "WriteError" and offers nothing. Returns 0, or -1 (error 0 "PacketTypeError"
     /// reported, nothing written) for a null or non-photo packet. The packet
     /// stays the caller's.
     int saveMediaPacket(IKxMediaPacket *packet) override;

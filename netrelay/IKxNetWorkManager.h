@@ -28,6 +28,19 @@
 //                     default 15000
 //   MonitorIntervalMs pause between two probes of KxInternetMonitor,
 //                     default 3000
+//   RetryLimitMs      how long the cloud module keeps trying a piece that
+//                     fails for passing reasons before giving it up,
+//                     default 600000 (10 minutes)
+//   Proxy             "system" (default): the system's proxy settings
+//                     (http_proxy, https_proxy, no_proxy) apply; "none":
+//                     every connection is direct. Loopback hosts are always
+//                     reached directly.
+//   CaBundle          PEM file of certificate authorities trusted for https
+//                     besides the system's (a school's own authority);
+//                     the system's store (/etc/ssl/certs) is used in any case
+// A StorageUrl with plain http beside an https ServerUrl is not used (the
+// default below ServerUrl is taken, with a warning). Logged URLs never carry
+// user name or password.
 // Without a ServerUrl the manager still exists: every request fails at once
 // with a connection error, every upload with KxUploadNoServer, the probe
 // answers false and the monitor reports offline.
@@ -62,6 +75,14 @@ enum KxUploadResult : int {
     KxUploadBadJob = -4,       ///< "localPath", "remotePath" or "bucketName" missing, or a
                                ///< bucket or remote path that would leave the bucket ("..")
     KxUploadNoServer = -5,     ///< no ServerUrl configured
+    KxUploadAnswerTooLarge = -6, ///< the answer was larger than 1 MiB
+};
+
+/// Codes of IKxHttpRequester's sglHttpRequestFailed besides HTTP statuses.
+enum KxHttpFailure : int {
+    KxHttpConnectFailed = -2,   ///< refused, host unknown, TLS refused, broken
+    KxHttpTimedOut = -3,        ///< no complete answer within RequestTimeoutMs
+    KxHttpAnswerTooLarge = -6,  ///< the answer was larger than 1 MiB
 };
 
 /// Reachability of the cloud service.
@@ -85,8 +106,14 @@ public:
 ///  - sglHttpAuthenticateError(): HTTP 401 or 403;
 ///  - sglHttpConnectError(): refused, unresolvable host, connection closed
 ///    without an answer, or no ServerUrl configured;
-///  - sglhttptimeout(): no complete answer within RequestTimeoutMs.
+///  - sglhttptimeout(): no complete answer within RequestTimeoutMs;
+///  - sglHttpRequestFailed(QString path, int code, QString url): besides
+///    each of the four failure signals above, naming the request: code is
+///    the HTTP status (also 401/403), or a KxHttpFailure.
 /// "path" is the request's mark when the mark is not empty, else its path.
+/// Answers larger than 1 MiB are refused (sglHttpRequestError with the
+/// status, and sglHttpRequestFailed with KxHttpAnswerTooLarge). A TLS
+/// certificate that is not trusted counts as a connection failure.
 class IKxHttpRequester {
 public:
     virtual ~IKxHttpRequester() = default;
@@ -116,6 +143,9 @@ public:
 ///    job that was neither cancelled nor stopped; result 0 on success, else
 ///    an HTTP status or a KxUploadResult code; job is the object exactly as
 ///    submitted.
+/// An answer must come within RequestTimeoutMs of the last byte sent; a
+/// server that trickles its answer does not extend that. Answers larger
+/// than 1 MiB are refused (KxUploadAnswerTooLarge).
 /// A job equal in localPath, remotePath and bucketName to one whose last
 /// attempt failed starts only after a pause that grows with every failure in
 /// a row (0.5 s, doubling, at most 10 s), so a failing server is not

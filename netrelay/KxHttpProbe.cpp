@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QNetworkProxy>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
 
@@ -25,24 +26,33 @@ bool waitStep(const QDeadlineTimer &deadline, const std::atomic<bool> *cancel, W
 
 }  // namespace
 
-bool kxProbeHttp(const QUrl &url, int timeoutMs, const std::atomic<bool> *cancel)
+bool kxProbeHttp(const KxNetrelayConfig &cfg, int timeoutMs, const std::atomic<bool> *cancel)
 {
+    const QUrl &url = cfg.serverUrl;
     if (!url.isValid() || url.host().isEmpty() || timeoutMs <= 0)
         return false;
     const bool tls = url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
     const quint16 port = quint16(url.port(tls ? 443 : 80));
     QDeadlineTimer deadline(timeoutMs);
 
+    // Plain http through an HTTP proxy is asked of the proxy itself, in
+    // absolute form, as the access manager does; https tunnels through it.
+    const QNetworkProxy proxy = cfg.proxyFor(url);
+    const bool viaProxy = !tls && proxy.type() == QNetworkProxy::HttpProxy;
     std::unique_ptr<QTcpSocket> socket;
     if (tls) {
         auto ssl = std::make_unique<QSslSocket>();
-        ssl->setProxy(QNetworkProxy::NoProxy);
+        ssl->setProxy(proxy);
+        ssl->setSslConfiguration(cfg.sslConfiguration());
         ssl->connectToHostEncrypted(url.host(), port);
         socket = std::move(ssl);
     } else {
         socket = std::make_unique<QTcpSocket>();
-        socket->setProxy(QNetworkProxy::NoProxy);  // as the access manager
-        socket->connectToHost(url.host(), port);
+        socket->setProxy(viaProxy ? QNetworkProxy(QNetworkProxy::NoProxy) : proxy);
+        if (viaProxy)
+            socket->connectToHost(proxy.hostName(), proxy.port());
+        else
+            socket->connectToHost(url.host(), port);
     }
     QTcpSocket *s = socket.get();
     if (!waitStep(deadline, cancel, [s](int ms) {
@@ -61,9 +71,17 @@ bool kxProbeHttp(const QUrl &url, int timeoutMs, const std::atomic<bool> *cancel
     QByteArray path = url.path(QUrl::FullyEncoded).toLatin1();
     if (path.isEmpty())
         path = "/";
+    QByteArray proxyAuth;
+    if (viaProxy) {
+        QUrl target = url.adjusted(QUrl::RemoveUserInfo);
+        target.setPath(QString::fromLatin1(path));
+        path = target.toEncoded();
+        if (!proxy.user().isEmpty())
+            proxyAuth = "Proxy-Authorization: Basic " + (proxy.user() + QLatin1Char(':') + proxy.password()).toUtf8().toBase64() + "\r\n";
+    }
     const QByteArray hostHeader = url.host(QUrl::FullyEncoded).toLatin1() +
                                   (url.port() > 0 ? ":" + QByteArray::number(url.port()) : QByteArray());
-    s->write("HEAD " + path + " HTTP/1.1\r\nHost: " + hostHeader + "\r\nConnection: close\r\n\r\n");
+    s->write("HEAD " + path + " HTTP/1.1\r\nHost: " + hostHeader + "\r\n" + proxyAuth + "Connection: close\r\n\r\n");
     QByteArray answer;
     waitStep(deadline, cancel, [s, &answer](int ms) {
         if (s->bytesToWrite() > 0)

@@ -33,7 +33,7 @@ KxInternetMonitor::KxInternetMonitor(QObject *parent)
     : QThread(parent), m_pData(std::make_unique<KxInternetMonitorPrivate>())
 {
     m_pData->intervalMs = m_pData->cfg.monitorIntervalMs;
-    qInfo() << "KxInternetMonitor::KxInternetMonitor" << m_pData->cfg.serverUrl.toString();
+    qInfo() << "KxInternetMonitor::KxInternetMonitor" << KxNetrelayConfig::logText(m_pData->cfg.serverUrl);
 }
 
 KxInternetMonitor::~KxInternetMonitor()
@@ -47,7 +47,7 @@ KxInternetMonitor::~KxInternetMonitor()
 
 bool KxInternetMonitor::checkInternet()
 {
-    const bool ok = m_pData->cfg.hasServer() && kxProbeHttp(m_pData->cfg.serverUrl, CheckTimeoutMs);
+    const bool ok = m_pData->cfg.hasServer() && kxProbeHttp(m_pData->cfg, CheckTimeoutMs);
     qInfo() << "KxInternetMonitor::checkInternet" << ok;
     return ok;
 }
@@ -83,7 +83,7 @@ void KxInternetMonitor::run()
     QTimer timer;
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, &timer, [&] {
-        const bool ok = kxProbeHttp(d->cfg.serverUrl, ProbeTimeoutMs, &d->cancel);
+        const bool ok = kxProbeHttp(d->cfg, ProbeTimeoutMs, &d->cancel);
         if (d->cancel)
             return;
         failuresInRow = ok ? 0 : failuresInRow + 1;

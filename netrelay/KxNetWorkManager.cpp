@@ -19,6 +19,20 @@
 
 namespace {
 
+// Every connection of the manager asks the configuration, so the product
+// follows the system's proxy settings while loopback stays direct.
+class KxProxyFactory : public QNetworkProxyFactory {
+public:
+    explicit KxProxyFactory(const KxNetrelayConfig &cfg) : m_cfg(cfg) {}
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
+    {
+        return {m_cfg.proxyFor(query.url())};
+    }
+
+private:
+    const KxNetrelayConfig m_cfg;
+};
+
 std::mutex g_instLock;
 QPointer<KxNetWorkManager> g_inst;  // guarded by g_instLock
 
@@ -33,6 +47,7 @@ void armTimeout(QNetworkReply *reply, int ms, std::shared_ptr<bool> timedOut)
         reply->abort();
     });
     timer->start(ms);
+    kxLimitAnswer(reply);
 }
 
 }  // namespace
@@ -62,12 +77,40 @@ bool KxNetWorkManager::liveConfig(KxNetrelayConfig *out)
     return true;
 }
 
+void kxLimitAnswer(QNetworkReply *reply)
+{
+    auto refuse = [reply](qint64 bytes) {
+        if (bytes <= KxMaxAnswerBytes || reply->property("kxTooLarge").toBool())
+            return;
+        reply->setProperty("kxTooLarge", true);
+        qWarning() << "kxLimitAnswer" << "answer too large, refused:" << bytes << "bytes from"
+                   << KxNetrelayConfig::logText(reply->url());
+        reply->abort();
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, refuse] {
+        refuse(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+    });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [refuse](qint64 received, qint64) {
+        refuse(received);
+    });
+}
+
+bool kxAnswerTooLarge(const QNetworkReply *reply)
+{
+    return reply->property("kxTooLarge").toBool();
+}
+
 KxReplyOutcome kxClassifyReply(QNetworkReply *reply, bool timedOut)
 {
     KxReplyOutcome out;
     const QVariant statusAttr = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (timedOut) {
         out.kind = KxReplyOutcome::Timeout;
+        return out;
+    }
+    if (kxAnswerTooLarge(reply)) {
+        out.kind = KxReplyOutcome::TooLarge;
+        out.status = statusAttr.toInt();
         return out;
     }
     if (!statusAttr.isValid()) {
@@ -108,11 +151,10 @@ KxNetWorkManager::KxNetWorkManager(const KxNetrelayConfig &cfg, QObject *parent)
     , m_update(new KxSoftWareUpdate(cfg, m_nam, this))
 {
     setObjectName(QStringLiteral("KxNetWorkManager"));
-    // Proxies from the environment would send loopback tests elsewhere and
-    // are not part of how the program reaches its service.
-    m_nam->setProxy(QNetworkProxy::NoProxy);
-    qInfo() << "KxNetWorkManager::KxNetWorkManager" << "server" << cfg.serverUrl.toString() << "storage"
-            << cfg.storageUrl.toString() << "config" << KxNetrelayConfig::versionIniPath();
+    m_nam->setProxyFactory(new KxProxyFactory(cfg));
+    qInfo() << "KxNetWorkManager::KxNetWorkManager" << "server" << KxNetrelayConfig::logText(cfg.serverUrl)
+            << "storage" << KxNetrelayConfig::logText(cfg.storageUrl) << "config" << KxNetrelayConfig::versionIniPath()
+            << "system proxy" << cfg.useSystemProxy << "CaBundle" << cfg.caBundlePath << "authorities" << cfg.trustedCas.size();
     if (!cfg.hasServer())
         qWarning() << "KxNetWorkManager::KxNetWorkManager" << "no Cloud/ServerUrl: working offline";
 }
@@ -142,7 +184,7 @@ bool KxConnectivityProbe::isReachable(int ms)
 {
     if (!m_cfg.hasServer())
         return false;
-    const bool ok = kxProbeHttp(m_cfg.serverUrl, ms);
+    const bool ok = kxProbeHttp(m_cfg, ms);
     qDebug() << "KxConnectivityProbe::isReachable" << ms << ok;
     return ok;
 }
@@ -193,6 +235,7 @@ void KxHttpRequester::send(bool isPost, const QMap<QString, QString> &params, co
         url.setQuery(QString::fromLatin1(encoded), QUrl::StrictMode);
     QNetworkRequest req(url);
     req.setRawHeader("Accept", "application/json");
+    m_cfg.prepare(&req);
     QNetworkReply *reply;
     if (isPost) {
         req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
@@ -200,7 +243,7 @@ void KxHttpRequester::send(bool isPost, const QMap<QString, QString> &params, co
     } else {
         reply = m_nam->get(req);
     }
-    const QString urlText = url.toString();
+    const QString urlText = KxNetrelayConfig::logText(url);
     qDebug() << "KxHttpRequester::send" << (isPost ? "POST" : "GET") << urlText;
     auto timedOut = std::make_shared<bool>(false);
     armTimeout(reply, m_cfg.requestTimeoutMs, timedOut);
@@ -214,18 +257,27 @@ void KxHttpRequester::send(bool isPost, const QMap<QString, QString> &params, co
         case KxReplyOutcome::HttpError:
             qWarning() << "KxHttpRequester::send" << "error" << out.status << urlText;
             emit sglHttpRequestError(tag, out.status, urlText);
+            emit sglHttpRequestFailed(tag, out.status, urlText);
+            break;
+        case KxReplyOutcome::TooLarge:
+            qWarning() << "KxHttpRequester::send" << "answer too large" << out.status << urlText;
+            emit sglHttpRequestError(tag, out.status, urlText);
+            emit sglHttpRequestFailed(tag, KxHttpAnswerTooLarge, urlText);
             break;
         case KxReplyOutcome::AuthError:
             qWarning() << "KxHttpRequester::send" << "not authorised" << out.status << urlText;
             emit sglHttpAuthenticateError();
+            emit sglHttpRequestFailed(tag, out.status, urlText);
             break;
         case KxReplyOutcome::ConnectError:
             qWarning() << "KxHttpRequester::send" << "connection failed" << reply->errorString() << urlText;
             emit sglHttpConnectError();
+            emit sglHttpRequestFailed(tag, KxHttpConnectFailed, urlText);
             break;
         case KxReplyOutcome::Timeout:
             qWarning() << "KxHttpRequester::send" << "timed out" << urlText;
             emit sglhttptimeout();
+            emit sglHttpRequestFailed(tag, KxHttpTimedOut, urlText);
             break;
         }
     });
@@ -337,6 +389,7 @@ void KxActionReporter::sendBatch()
     if (m_inFlight.isEmpty())
         return;
     QNetworkRequest req(KxNetrelayConfig::resolve(m_cfg.serverUrl, QStringLiteral("api/action/report")));
+    m_cfg.prepare(&req);
     req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     QJsonObject body;
     body.insert(QStringLiteral("actions"), m_inFlight);
@@ -417,6 +470,7 @@ void KxSoftWareUpdate::checkUpdate(const QJsonObject &request)
             url.setQuery(QString::fromLatin1(query), QUrl::StrictMode);
         QNetworkRequest req(url);
         req.setRawHeader("Accept", "application/json");
+        m_cfg.prepare(&req);
         QNetworkReply *reply = m_nam->get(req);
         auto timedOut = std::make_shared<bool>(false);
         armTimeout(reply, m_cfg.requestTimeoutMs, timedOut);
@@ -433,6 +487,7 @@ void KxSoftWareUpdate::checkUpdate(const QJsonObject &request)
                 break;
             case KxReplyOutcome::HttpError:
             case KxReplyOutcome::AuthError:
+            case KxReplyOutcome::TooLarge:
                 emitError(KxUpdateErrorAnswer, QStringLiteral("HTTP status %1").arg(out.status));
                 break;
             case KxReplyOutcome::ConnectError:

@@ -31,10 +31,16 @@ void kxRunOnThreadOf(QObject *obj, Fn fn)
 
 /// How one finished reply is classified.
 struct KxReplyOutcome {
-    enum Kind { Json, HttpError, AuthError, ConnectError, Timeout } kind = ConnectError;
+    enum Kind { Json, HttpError, AuthError, ConnectError, Timeout, TooLarge } kind = ConnectError;
     int status = 0;
     QJsonObject body;
 };
+/// Largest answer body taken from the service; a larger one is refused.
+constexpr qint64 KxMaxAnswerBytes = 1024 * 1024;
+/// Aborts reply as soon as its answer is known to exceed KxMaxAnswerBytes
+/// (announced length or bytes received); kxAnswerTooLarge tells it after.
+void kxLimitAnswer(QNetworkReply *reply);
+bool kxAnswerTooLarge(const QNetworkReply *reply);
 /// Classifies a finished reply; timedOut tells that our own timer aborted it.
 KxReplyOutcome kxClassifyReply(QNetworkReply *reply, bool timedOut);
 
@@ -66,6 +72,7 @@ signals:
     void sglHttpAuthenticateError();
     void sglHttpConnectError();
     void sglhttptimeout();
+    void sglHttpRequestFailed(QString path, int code, QString url);
 
 private:
     void send(bool isPost, const QMap<QString, QString> &params, const QString &path, const QString &mark);

@@ -4,7 +4,12 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
+#include <QHostAddress>
+#include <QNetworkProxyFactory>
+#include <QNetworkRequest>
 #include <QSettings>
+#include <QSslConfiguration>
 
 namespace {
 
@@ -16,7 +21,7 @@ QUrl baseUrl(const QString &text)
     QUrl url(trimmed, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
     if (!url.isValid() || url.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
-        qWarning() << "KxNetrelayConfig::load" << "ignoring unusable url" << trimmed;
+        qWarning() << "KxNetrelayConfig::load" << "ignoring unusable url" << KxNetrelayConfig::logText(url);
         return QUrl();
     }
     if (!url.path().endsWith(QLatin1Char('/')))
@@ -52,13 +57,36 @@ KxNetrelayConfig KxNetrelayConfig::load()
     cfg.serverUrl = baseUrl(ini.value(QStringLiteral("ServerUrl")).toString());
     if (cfg.hasServer()) {
         const QString storage = ini.value(QStringLiteral("StorageUrl")).toString();
-        cfg.storageUrl = storage.trimmed().isEmpty() ? cfg.serverUrl.resolved(QUrl(QStringLiteral("storage/")))
-                                                     : baseUrl(storage);
+        const QUrl fallback = cfg.serverUrl.resolved(QUrl(QStringLiteral("storage/")));
+        cfg.storageUrl = storage.trimmed().isEmpty() ? fallback : baseUrl(storage);
         if (!cfg.storageUrl.isValid())
-            cfg.storageUrl = cfg.serverUrl.resolved(QUrl(QStringLiteral("storage/")));
+            cfg.storageUrl = fallback;
+        // Files would otherwise travel in clear text while the API is
+        // protected; a plain-http storage beside an https service is taken
+        // for a mistake, never followed.
+        if (cfg.serverUrl.scheme().toLower() == QLatin1String("https")
+            && cfg.storageUrl.scheme().toLower() != QLatin1String("https")) {
+            qWarning() << "KxNetrelayConfig::load" << "StorageUrl would leave https, using"
+                       << logText(fallback) << "instead of" << logText(cfg.storageUrl);
+            cfg.storageUrl = fallback;
+        }
     }
     cfg.requestTimeoutMs = positive(ini.value(QStringLiteral("RequestTimeoutMs")), cfg.requestTimeoutMs);
     cfg.monitorIntervalMs = positive(ini.value(QStringLiteral("MonitorIntervalMs")), cfg.monitorIntervalMs);
+    cfg.retryLimitMs = positive(ini.value(QStringLiteral("RetryLimitMs")), cfg.retryLimitMs);
+    cfg.useSystemProxy = ini.value(QStringLiteral("Proxy")).toString().trimmed().toLower() != QLatin1String("none");
+    cfg.caBundlePath = ini.value(QStringLiteral("CaBundle")).toString().trimmed();
+    if (!cfg.caBundlePath.isEmpty()) {
+        QFile bundle(cfg.caBundlePath);
+        if (!bundle.open(QIODevice::ReadOnly))
+            qWarning() << "KxNetrelayConfig::load" << "cannot read CaBundle" << cfg.caBundlePath << bundle.errorString();
+        else
+            cfg.trustedCas = QSslCertificate::fromDevice(&bundle, QSsl::Pem);
+        if (cfg.trustedCas.isEmpty())
+            qWarning() << "KxNetrelayConfig::load" << "no certificate in CaBundle" << cfg.caBundlePath;
+        else
+            cfg.trustedCas = QSslConfiguration::systemCaCertificates() + cfg.trustedCas;
+    }
     ini.endGroup();
     return cfg;
 }
@@ -79,4 +107,34 @@ QUrl KxNetrelayConfig::resolve(const QUrl &base, const QString &path)
     QUrl url = base;
     url.setPath(base.path() + rel, QUrl::DecodedMode);
     return url;
+}
+
+QString KxNetrelayConfig::logText(const QUrl &url)
+{
+    return url.toString(QUrl::RemoveUserInfo);
+}
+
+QNetworkProxy KxNetrelayConfig::proxyFor(const QUrl &url) const
+{
+    const QString host = url.host();
+    const QHostAddress address(host);
+    if (!useSystemProxy || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
+        || (!address.isNull() && address.isLoopback()))
+        return QNetworkProxy(QNetworkProxy::NoProxy);
+    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
+    return proxies.isEmpty() ? QNetworkProxy(QNetworkProxy::NoProxy) : proxies.first();
+}
+
+QSslConfiguration KxNetrelayConfig::sslConfiguration() const
+{
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    if (!trustedCas.isEmpty())
+        conf.setCaCertificates(trustedCas);
+    return conf;
+}
+
+void KxNetrelayConfig::prepare(QNetworkRequest *request) const
+{
+    if (!trustedCas.isEmpty() && request->url().scheme().toLower() == QLatin1String("https"))
+        request->setSslConfiguration(sslConfiguration());
 }

@@ -8,6 +8,8 @@
 #include <QNetworkRequest>
 #include <QThread>
 
+#include "KxNetWorkManager.h"
+
 #include <algorithm>
 
 namespace {
@@ -207,12 +209,16 @@ void KxUploader::startJob(const JobPtr &job)
     QNetworkRequest req(url);
     req.setHeader(QNetworkRequest::ContentTypeHeader, contentTypeFor(job->localPath));
     req.setHeader(QNetworkRequest::ContentLengthHeader, file->size());
+    m_cfg.prepare(&req);
     QNetworkReply *reply = m_nam->put(req, file);
+    kxLimitAnswer(reply);
     file->setParent(reply);
     job->reply = reply;
 
-    // The bound is on silence, not on the whole transfer: a large file on a
-    // slow line keeps going as long as bytes move.
+    // The bound is on silence while the file goes out, not on the whole
+    // transfer: a large file on a slow line keeps going as long as bytes
+    // move. The answer itself must come within one bound of the last byte
+    // sent; a server trickling its answer does not extend it.
     job->idleTimer = new QTimer(reply);
     job->idleTimer->setSingleShot(true);
     connect(job->idleTimer, &QTimer::timeout, reply, [job] {
@@ -222,14 +228,16 @@ void KxUploader::startJob(const JobPtr &job)
     });
     job->idleTimer->start(m_cfg.requestTimeoutMs);
     const int idleMs = m_cfg.requestTimeoutMs;
-    auto touch = [job, idleMs] {
-        if (job->idleTimer)
+    auto lastSent = std::make_shared<qint64>(0);
+    auto touch = [job, idleMs, lastSent](qint64 sent, qint64) {
+        if (job->idleTimer && sent > *lastSent) {
+            *lastSent = sent;
             job->idleTimer->start(idleMs);
+        }
     };
     connect(reply, &QNetworkReply::uploadProgress, job->idleTimer, touch);
-    connect(reply, &QNetworkReply::downloadProgress, job->idleTimer, touch);
     connect(reply, &QNetworkReply::finished, this, [this, job] { finishJob(job, resultOf(job)); });
-    qDebug() << "KxUploader::startJob" << job->id << url.toString();
+    qDebug() << "KxUploader::startJob" << job->id << KxNetrelayConfig::logText(url);
 }
 
 int KxUploader::resultOf(const JobPtr &job)
@@ -239,6 +247,8 @@ int KxUploader::resultOf(const JobPtr &job)
         return KxUploadConnectError;
     if (job->timedOut)
         return KxUploadTimeout;
+    if (kxAnswerTooLarge(reply))
+        return KxUploadAnswerTooLarge;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid())
         return KxUploadConnectError;

@@ -182,7 +182,14 @@ void KxCloudTest::SetUp()
     ASSERT_TRUE(QDir().mkpath(m_segDir));
 
     // A fresh manager per test, so no transfer of an earlier test survives.
-    qputenv("KX_VERSION_INI", s_ini.toLocal8Bit());
+    useVersionIni(s_ini);
+}
+
+void KxCloudTest::useVersionIni(const QString &ini)
+{
+    dropModule();
+    m_cb = KxCloudCallbackLog();
+    qputenv("KX_VERSION_INI", ini.toLocal8Bit());
     m_net = KxNetrelay::getInst(nullptr);
     ASSERT_NE(nullptr, m_net);
     qApp->setProperty("IKxNetWorkManager", QVariant::fromValue(m_net));
@@ -193,7 +200,7 @@ void KxCloudTest::SetUp()
     m_module->config(m_work + QStringLiteral("/tmp"));
 }
 
-void KxCloudTest::TearDown()
+void KxCloudTest::dropModule()
 {
     if (m_module) {
         m_module->destory();
@@ -205,9 +212,14 @@ void KxCloudTest::TearDown()
         m_net = nullptr;
     }
     qApp->setProperty("IKxNetWorkManager", QVariant());
-    // Let deferred deletions run before the next test.
+    // Let deferred deletions run before the next manager.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
+}
+
+void KxCloudTest::TearDown()
+{
+    dropModule();
     m_log.reset();
 }
 

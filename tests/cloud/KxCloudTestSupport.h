@@ -38,7 +38,7 @@ public:
 /// Remembers every callback of the cloud module (main thread only).
 class KxCloudCallbackLog : public IKxModuleClound::ICallBack {
 public:
-    void error(int, const QString &) override {}
+    void error(int code, const QString &description) override { errors.append({code, description}); }
     void onStoped() override {}
     void netStatusChanged(bool isOnline) override { net.append(isOnline); }
     void uploadStatusChanged(const QList<UploadProgress> &progress) override { reports.append(progress); }
@@ -48,6 +48,7 @@ public:
         qrCodes.append(qrcode);
     }
 
+    QList<QPair<int, QString>> errors;
     QList<bool> net;
     QList<QList<UploadProgress>> reports;
     QStringList qrFiles;
@@ -82,6 +83,10 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    /// A fresh network manager, module and callback log reading that
+    /// version.ini (SetUp reads the suite's).
+    void useVersionIni(const QString &ini);
+    void dropModule();
     /// start(key, name) and, when waitForShare, waits for the share text.
     bool startRecording(const QString &key, const QString &name, bool waitForShare = true);
     /// The copy of segment i for the key, in this test's segment folder.

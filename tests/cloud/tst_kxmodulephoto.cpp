@@ -228,6 +228,29 @@ TEST_F(PhotoModuleTest, EmptyPayloadAndUnopenableFileAndNoCloud)
     EXPECT_EQ(1u, sink.paths.size());
 }
 
+TEST_F(PhotoModuleTest, PlaceholderInFolderKeepsNameAndFailedWriteLeavesNothing)
+{
+    const QString f = folder("lesson %1 %2");
+    photo->config(f, "P%1-");
+    auto pkt = makePacket(KX_PACKET_PHOTO, "first");
+    EXPECT_EQ(0, photo->saveMediaPacket(pkt.get()));
+    ASSERT_EQ(1u, sink.paths.size());
+    EXPECT_EQ((f + "/P%1-1.jpg").toStdString(), sink.paths[0]);
+    EXPECT_EQ(QByteArray("first"), readAll(f + "/P%1-1.jpg"));
+
+    // The next file lands on a full device: its bytes never reach the disk.
+    if (!QFileInfo::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    ASSERT_TRUE(QFile::link("/dev/full", f + "/P%1-2.jpg"));
+    auto full = makePacket(KX_PACKET_PHOTO, QByteArray(64 * 1024, 'z'));
+    EXPECT_EQ(0, photo->saveMediaPacket(full.get()));
+    ASSERT_EQ(1u, errors.errors.size());
+    EXPECT_EQ(3, errors.errors[0].first);
+    EXPECT_EQ("WriteError", errors.errors[0].second);
+    EXPECT_FALSE(QFileInfo(f + "/P%1-2.jpg").exists() || QFileInfo(f + "/P%1-2.jpg").isSymLink());
+    EXPECT_EQ(1u, sink.paths.size());
+}
+
 TEST(PhotoModule, PublishesItsInterfaceToQt)
 {
     std::unique_ptr<IKxModulePhoto> m(IKxModulePhoto::createInstance());

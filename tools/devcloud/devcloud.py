@@ -2,12 +2,14 @@
 """Stand-in for the cloud service, for tests and demos.
 
     python3 tools/devcloud/devcloud.py --port P --data DIR [--bucket NAME]
+                                       [--tls-cert PEM --tls-key PEM]
 
 Binds 127.0.0.1 only. Port 0 picks a free port. When the server is ready it
 prints its base URL ("http://127.0.0.1:PORT/") as the first line of standard
 output. It ends on SIGTERM or SIGINT, and with --exit-with-stdin also when its
 standard input reaches end of file (so a test that dies does not leave it
-behind).
+behind). With --tls-cert and --tls-key it serves HTTPS with that certificate
+and prints "https://127.0.0.1:PORT/".
 
 Service paths (relative to the base URL):
   GET  api/bucket/bucket             {"success": true, "data": bucket}
@@ -40,7 +42,10 @@ Test control (never journaled), all GET with query parameters:
         unlimited, default 1). Kinds: status (answer S with a JSON error
         body), fail ("success": false), malformed (broken JSON), nonobject
         (a JSON array), delay (wait D ms, then answer normally), drop
-        (close the connection without an answer). The first live rule that
+        (close the connection without an answer), huge (a 200 answer whose
+        JSON body is larger than 1 MiB), trickle (a 200 answer announcing
+        1000 bytes and sending one of them every D ms, default 200). The
+        first live rule that
         matches a request is used.
   _admin/reverse?count=N[&path=P][&wait_ms=W]
         holds the next N requests under P (default the record path) and
@@ -194,7 +199,8 @@ class Handler(BaseHTTPRequestHandler):
         return self.server.state
 
     def base_url(self):
-        return "http://127.0.0.1:%d/" % self.server.server_address[1]
+        scheme = "https" if self.server.tls else "http"
+        return "%s://127.0.0.1:%d/" % (scheme, self.server.server_address[1])
 
     # ---- helpers ---------------------------------------------------------
     def send_bytes(self, status, body, content_type="application/json"):
@@ -349,6 +355,10 @@ class Handler(BaseHTTPRequestHandler):
                     self.send_bytes(200, b'{"success": true, "data": "unterminated')
                 elif kind == "nonobject":
                     self.send_json(200, [1, 2, 3])
+                elif kind == "huge":
+                    self.send_json(200, {"success": True, "data": "x" * (1536 * 1024)})
+                elif kind == "trickle":
+                    self.trickle(fault["ms"] or 200)
                 else:
                     self.send_json(500, {"success": False, "message": "unknown fault " + kind})
                 return
@@ -364,6 +374,22 @@ class Handler(BaseHTTPRequestHandler):
                 held[1].set()
             return
         self.route(path, entry, is_upload)
+
+    def trickle(self, pause_ms):
+        """Answers 200 with a body that never seems to end: one byte at a time."""
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", "1000")
+        self.end_headers()
+        self.answered = 200
+        self.close_connection = True
+        try:
+            for _ in range(1000):
+                self.wfile.write(b" ")
+                self.wfile.flush()
+                time.sleep(pause_ms / 1000.0)
+        except OSError:
+            pass  # the client gave up, as it should
 
     def discard_body(self):
         try:
@@ -690,6 +716,8 @@ class Server(ThreadingHTTPServer):
         exc = sys.exc_info()[1]
         if isinstance(exc, (ConnectionError, TimeoutError)):
             return
+        if self.tls and isinstance(exc, OSError) and type(exc).__name__.startswith("SSL"):
+            return  # a client that does not trust the certificate
         super().handle_error(request, client_address)
 
 
@@ -701,10 +729,21 @@ def main():
     ap.add_argument("--exit-with-stdin", action="store_true",
                     help="exit when standard input is closed")
     ap.add_argument("--verbose", action="store_true")
+    ap.add_argument("--tls-cert", help="PEM certificate: serve HTTPS")
+    ap.add_argument("--tls-key", help="PEM private key of --tls-cert")
     args = ap.parse_args()
 
     os.makedirs(args.data, exist_ok=True)
     server = Server(("127.0.0.1", args.port), Handler)
+    server.tls = bool(args.tls_cert)
+    if server.tls:
+        import ssl
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+        # The handshake runs in the handler's thread (on its first read): a
+        # client that refuses the certificate must not hold up accepting.
+        server.socket = context.wrap_socket(server.socket, server_side=True,
+                                            do_handshake_on_connect=False)
     server.state = State(args.data, args.bucket)
     server.verbose = args.verbose
 
@@ -725,7 +764,7 @@ def main():
             os.kill(os.getpid(), signal.SIGTERM)
         threading.Thread(target=watch_stdin, daemon=True).start()
 
-    print("http://127.0.0.1:%d/" % server.server_address[1], flush=True)
+    print("%s://127.0.0.1:%d/" % ("https" if server.tls else "http", server.server_address[1]), flush=True)
     try:
         server.serve_forever(poll_interval=0.2)
     finally:
