@@ -129,34 +129,23 @@ inline KxFileModule::KxWriterParams defaultParams(const VideoSetup &vs = VideoSe
     return p;
 }
 
-/// Types of the top-level boxes of an MP4 file, in file order ("ftyp",
-/// "moov", "moof", "mdat", ...); "ftyp:<major brand>" for the first.
+/// Types of the top-level boxes of an MP4 file in file order, the first as
+/// "ftyp:<major brand>" (32-bit box sizes: the test files are small).
 inline std::vector<std::string> topLevelBoxes(const std::string &path)
 {
     std::vector<std::string> boxes;
     FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return boxes;
-    unsigned char h[16];
-    long long pos = 0;
-    while (std::fseek(f, static_cast<long>(pos), SEEK_SET) == 0 && std::fread(h, 1, 8, f) == 8) {
-        unsigned long long size = (h[0] << 24u) | (h[1] << 16u) | (h[2] << 8u) | h[3];
-        std::string type(reinterpret_cast<char *>(h + 4), 4);
-        if (size == 1) {
-            if (std::fread(h + 8, 1, 8, f) != 8)
-                break;
-            size = 0;
-            for (int i = 8; i < 16; ++i)
-                size = (size << 8) | h[i];
-        }
-        if (type == "ftyp" && std::fread(h, 1, 4, f) == 4)
-            type += ":" + std::string(reinterpret_cast<char *>(h), 4);
-        boxes.push_back(type);
+    unsigned char h[12];
+    for (long pos = 0; f && std::fseek(f, pos, SEEK_SET) == 0 && std::fread(h, 1, 12, f) >= 8;) {
+        const long size = long(h[0]) << 24 | h[1] << 16 | h[2] << 8 | h[3];
+        const std::string type(reinterpret_cast<char *>(h + 4), 4);
+        boxes.push_back(type == "ftyp" ? type + ":" + std::string(reinterpret_cast<char *>(h + 8), 4) : type);
         if (size < 8)
             break;
-        pos += static_cast<long long>(size);
+        pos += size;
     }
-    std::fclose(f);
+    if (f)
+        std::fclose(f);
     return boxes;
 }
 

@@ -32,11 +32,6 @@ QByteArray contents(const std::string &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
 }
 
-bool hasBox(const std::vector<std::string> &boxes, const std::string &type)
-{
-    return std::find(boxes.begin(), boxes.end(), type) != boxes.end();
-}
-
 // Seconds from the earliest packet of the file to the last packet of each
 // stream (audio, video).
 std::pair<double, double> reach(const ProbeResult &pr)
@@ -58,7 +53,7 @@ void expectFinished(const std::string &path, double seconds)
     ASSERT_FALSE(boxes.empty());
     EXPECT_NE(boxes[0], std::string("ftyp:") + kUnfinishedBrand);
     EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moov"), 1);
-    EXPECT_FALSE(hasBox(boxes, "moof"));
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 0);
     EXPECT_FALSE(QFile::exists(QString::fromStdString(path + kFinalisingSuffix)));
     const ProbeResult pr = probeFile(path);
     ASSERT_TRUE(pr.opened) << pr.error;
@@ -76,21 +71,16 @@ TEST(KxMp4Recovery, LeftFilesAreFinalisedOrLeftAlone)
 {
     struct Case {
         const char *name;
-        double copyAt;     ///< media seconds; < 0: the finished file
-        long cutBytes;     ///< cut off the end of the copy
-        bool staleTemp;    ///< an interrupted finalisation left its temporary file
-        const char *foreignBody;  ///< written instead of a copy when set
+        double copyAt;   ///< media seconds; -1: the finished file, -2: a foreign file with the brand
+        int cutBytes;    ///< cut off the end of the copy
+        bool staleTemp;  ///< an interrupted finalisation left its temporary file
         bool finalised;
+    } const cases[] = {
+        {"before_the_first_key_frame", 0.5, 0, false, false}, {"killed", 10.0, 0, false, true},
+        {"last_fragment_cut_short", 10.0, 5000, false, true}, {"killed_while_finalising", 6.0, 0, true, true},
+        {"finished_recording", -1, 0, false, false},         {"foreign_file_with_the_brand", -2, 0, false, false},
     };
-    const std::string junk = std::string("\0\0\0\x10" "ftyp", 8) + kUnfinishedBrand + "\0\0\0\0 not a recording";
-    const Case cases[] = {
-        {"before_the_first_key_frame", 0.5, 0, false, nullptr, false},
-        {"killed", 10.0, 0, false, nullptr, true},
-        {"last_fragment_cut_short", 10.0, 5000, false, nullptr, true},
-        {"killed_while_finalising", 6.0, 0, true, nullptr, true},
-        {"finished_recording", -1, 0, false, nullptr, false},
-        {"foreign_file_with_the_brand", 0, 0, false, junk.c_str(), false},
-    };
+    const QByteArray junk = QByteArray("\0\0\0\x10" "ftyp", 8) + kUnfinishedBrand + QByteArray(20, 'x');
     const Recording &rec = cachedRecording(12, kCamera);
     QTemporaryDir dir;
     const std::string root = makeTestDir(dir);
@@ -102,8 +92,8 @@ TEST(KxMp4Recovery, LeftFilesAreFinalisedOrLeftAlone)
         const std::string path = folder + "/" + c.name + ".mp4";
         QFile out(QString::fromStdString(path));
         EXPECT_TRUE(out.open(QIODevice::WriteOnly));
-        const QByteArray bytes = c.foreignBody ? QByteArray(c.foreignBody, int(junk.size())) : contents(live);
-        out.write(bytes.left(std::max(0, bytes.size() - int(c.cutBytes))));
+        const QByteArray bytes = c.copyAt == -2 ? junk : contents(live);
+        out.write(bytes.left(bytes.size() - c.cutBytes));
         out.close();
         if (c.staleTemp) {
             QFile temp(QString::fromStdString(path + kFinalisingSuffix));
@@ -123,7 +113,7 @@ TEST(KxMp4Recovery, LeftFilesAreFinalisedOrLeftAlone)
     std::set<std::string> placed;
     for (const auto &m : rec.merged) {
         for (const Case &c : cases)
-            if (c.copyAt >= 0 && !c.foreignBody && m.arrivalMs >= c.copyAt * 1000 && placed.insert(c.name).second)
+            if (c.copyAt >= 0 && m.arrivalMs >= c.copyAt * 1000 && placed.insert(c.name).second)
                 place(c);
         ASSERT_EQ(w->write(feeder.make(m)), 0);
     }
@@ -131,7 +121,7 @@ TEST(KxMp4Recovery, LeftFilesAreFinalisedOrLeftAlone)
     ASSERT_EQ(cb.files.size(), 1u);
     expectFinished(live, 11.5);
     for (const Case &c : cases)
-        if (c.copyAt < 0 || c.foreignBody)
+        if (c.copyAt < 0)
             place(c);
 
     std::map<std::string, QByteArray> before;
@@ -178,13 +168,9 @@ TEST(KxMp4Recovery, KilledRecordingPlaysAndIsFinalisedAtTheNextStart)
     if (child == 0) {
         ::close(ready[0]);
         std::unique_ptr<IKxModuleLocalFile> files(IKxModuleLocalFile::createInstance());
-        KxLocalFileConfig cfg;
-        cfg.mp4Path = mp4;
-        cfg.playlistPath = root + "/key.m3u8";
-        cfg.segmentLength = 5;
+        KxLocalFileConfig cfg{mp4, root + "/key.m3u8", 5};
         cfg.width = kCamera.width;
         cfg.height = kCamera.height;
-        cfg.gopSize = kCamera.gop;
         if (files->start(cfg) != 0)
             _exit(2);
         PacketFeeder feeder;
@@ -209,7 +195,7 @@ TEST(KxMp4Recovery, KilledRecordingPlaysAndIsFinalisedAtTheNextStart)
 
     // Left behind: fragments that a player reads to the last one written.
     const auto left = topLevelBoxes(mp4);
-    EXPECT_TRUE(hasBox(left, "moof"));
+    EXPECT_GT(std::count(left.begin(), left.end(), "moof"), 10);
     EXPECT_EQ(runCommand("ffmpeg -nostdin -v error -i '" + mp4 + "' -f null -", &out), 0);
     EXPECT_EQ(out, "") << "ffmpeg reported errors";
     const auto r = reach(probeFile(mp4, false));
@@ -221,8 +207,6 @@ TEST(KxMp4Recovery, KilledRecordingPlaysAndIsFinalisedAtTheNextStart)
     expectFinished(mp4, 29.0);
     ASSERT_EQ(runCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + mp4 + "'", &out), 0);
     EXPECT_NEAR(std::atof(out.c_str()), 30.0, 1.0);
-    EXPECT_EQ(runCommand("ffmpeg -nostdin -v error -i '" + mp4 + "' -f null -", &out), 0);
-    EXPECT_EQ(out, "");
 }
 
 } // namespace
