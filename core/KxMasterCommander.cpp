@@ -78,7 +78,10 @@ KxCloudCallBackImp::~KxCloudCallBackImp()
 void KxCloudCallBackImp::error(int code, const QString &description)
 {
     qDebug() << "KxCloudCallBackImp::error" << code << description;
-    emit sigUploadError(description);
+    // A piece the cloud module gave up on: "upload failed: <file name>".
+    static const QString kGivenUp = QStringLiteral("upload failed: ");
+    if (code == KxMerioErrors::OPERATION_FAILURE && description.startsWith(kGivenUp))
+        emit sigUploadError(description.mid(kGivenUp.size()));
 }
 
 void KxCloudCallBackImp::onStoped()

@@ -71,8 +71,8 @@ signals:
     /// sigLocalFileStopped.
     void sigLocalFileBroken(const QString &videoName, const QString &reason);
     /// A file of a recording will not reach the cloud service (given up after
-    /// its retries or refused for good); description names the file.
-    void sigUploadError(const QString &description);
+    /// its retries or refused for good): its name, without folders.
+    void sigUploadError(const QString &fileName);
 
 public slots:
     void onLocalFileStopped(const QString &fname, const double &duration, const double &size);
