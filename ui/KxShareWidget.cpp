@@ -208,6 +208,7 @@ KxShareWidget::KxShareWidget(double *scale, QWidget *parent)
     const double s = m_pData->scale();
     kxMakeFloating(this);
     setFixedSize(kxScaled(406, s), kxScaled(405, s));
+    moveToRestingPlace();
 
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(kxScaled(12, s), kxScaled(8, s), kxScaled(12, s), kxScaled(16, s));
@@ -352,6 +353,11 @@ void KxShareWidget::showEvent(QShowEvent *event)
 void KxShareWidget::hideEvent(QHideEvent *event)
 {
     KxMovableWidget::hideEvent(event);
+    moveToRestingPlace();
+}
+
+void KxShareWidget::moveToRestingPlace()
+{
     const double s = m_pData->scale();
     QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen)

@@ -42,5 +42,10 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
+    /// Centres a 382 x 366 (scaled) rectangle on the primary screen's
+    /// available area at the widget's top-left: where it opens, and where it
+    /// goes back to whenever it hides.
+    void moveToRestingPlace();
+
     KxShareWidgetPrivate *m_pData;
 };

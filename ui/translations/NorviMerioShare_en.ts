@@ -36,11 +36,15 @@
     <name>KxCountDownWidget</name>
     <message>
         <source>ID_RECORD_LENGTH_INFO</source>
-        <translation>Up to %1 minutes per recording</translation>
+        <translation>Up to %1 minutes</translation>
     </message>
 </context>
 <context>
     <name>KxMainWidgetCtrller</name>
+    <message>
+        <source>ID_RECORD_FILE_BROKEN</source>
+        <translation>The recording could not be saved completely. Please check the disk space.</translation>
+    </message>
     <message>
         <source>ID_ABOUT</source>
         <translation>About</translation>

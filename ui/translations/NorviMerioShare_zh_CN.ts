@@ -42,6 +42,10 @@
 <context>
     <name>KxMainWidgetCtrller</name>
     <message>
+        <source>ID_RECORD_FILE_BROKEN</source>
+        <translation>录制文件未能完整保存，请检查磁盘空间</translation>
+    </message>
+    <message>
         <source>ID_ABOUT</source>
         <translation>关于</translation>
     </message>
