@@ -141,7 +141,11 @@ protected:
         // One access unit per packet: each decodes to exactly one frame.
         EXPECT_EQ(probe.samples(), static_cast<int64_t>(items.size()) * 1024);
         EXPECT_EQ(probe.decodedChannels(), channels);
-        return probe.frequency();
+        // The last units end the sound at the stop (a short, drained last
+        // frame); the tone is measured before them.
+        const std::vector<float> &x = probe.channel0();
+        const int64_t from = 4096, to = static_cast<int64_t>(x.size()) - 3 * 1024;
+        return to > from ? KxAacProbe::measureFrequency(x.data() + from, to - from, rate) : 0.0;
     }
 
     IKxModulePoolMgr *m_pool = nullptr;
@@ -164,8 +168,10 @@ TEST_P(KxAudioCollectorInit, ChoosesTheMicrophoneByName)
     const PatternCase c = GetParam();
     EXPECT_EQ(m_audio->init(c.pattern), c.expected);
     if (c.expected != 0) {
-        // Nothing was initialised: the library answers 1.
-        EXPECT_EQ(m_audio->start(nullptr), 1);
+        // A valid pattern is looked for again at the start, which finds no
+        // microphone either; without one nothing was initialised and the
+        // library answers 1.
+        EXPECT_EQ(m_audio->start(nullptr), c.expected == -2 ? -2 : 1);
         EXPECT_EQ(m_callback.startedCount.load(), 0);
         return;
     }
