@@ -178,7 +178,11 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
     IKxMediaTime *clock = m_pClock;
     // Stamp before borrowing: a dropped unit still moves the time line on.
     const int64_t stamp = m_stamper.next(clock ? clock->elapsed() : 0, clock != nullptr);
-    IKxMediaPacket *packet = m_pPool->getAudioPacket(0);
+    // The pool lends only a few packets, and units come in bursts (after
+    // the capture thread was held up, and when a stop drains the encoder):
+    // waiting a little here costs nothing, the server keeps the sound
+    // meanwhile, while a unit dropped is sound lost from the recording.
+    IKxMediaPacket *packet = m_pPool->getAudioPacket(kPacketWaitMs);
     if (!packet) {
         m_iDropped.fetch_add(1, std::memory_order_relaxed);
         return;

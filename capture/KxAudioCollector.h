@@ -63,13 +63,15 @@ public:
     /// A state change of the endpoint in use (sound-server thread).
     void onDeviceState(const char *deviceId, int state);
 
-    /// Packets handed to the pool and units dropped (no free packet) since
-    /// the last start.
+    /// Packets handed to the pool and units dropped (no free packet within
+    /// kPacketWaitMs, or the pool stopped) since the last start.
     int64_t packetsDelivered() const { return m_iDelivered.load(); }
     int64_t packetsDropped() const { return m_iDropped.load(); }
 
     /// init/start result when no capture endpoint matches the pattern.
     static constexpr int kNoMicrophone = -2;
+    /// Longest wait of the capture thread for a free audio packet.
+    static constexpr int kPacketWaitMs = 100;
 
 private:
     int openMicrophone();
