@@ -207,8 +207,12 @@ TEST_F(ModuleTest, Yuy2CaptureKeepsThePicture)
     initModule();
     clock.start();
     ASSERT_EQ(module->start(&clock), 0);
+    recordFrames(2);
+    EXPECT_EQ(module->clipImage(), 0); // a YUY2 sample becomes a JPEG photo
     recordFrames(8);
     ASSERT_EQ(module->stop(), 0);
+    ASSERT_TRUE(kxtest::waitFor([&] { return collector.photoCount() == 1; }, 5000));
+    EXPECT_TRUE(kxtest::decodesAsJpeg(collector.photos()[0].bytes, 1280, 720));
     const int converted = encodedFrames();
     waitAllPackets(converted);
     const std::vector<kxtest::DecodedFrame> decoded = kxtest::decodeH264(collector.video());
@@ -292,6 +296,31 @@ TEST_F(ModuleTest, UnpluggedCameraIsReportedOnceAtOnce)
     waitAllPackets(converted);
     EXPECT_EQ(int(collector.video().size()), converted);
 }
+
+// A camera that never shows a picture (unplugged before its first sample,
+// every sample undecodable) is reported once, from the start of the
+// recording; the stop still ends every thread.
+class ModuleNoPicture : public ModuleFaults {};
+
+TEST_P(ModuleNoPicture, ReportedOnce)
+{
+    useCameraJson(faultyCamera(GetParam().faults));
+    initModule();
+    clock.start();
+    ASSERT_EQ(module->start(&clock), 0);
+    EXPECT_TRUE(kxtest::waitFor([&] { return events.errorCount() > 0; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // the watch and the event both had their turn
+    EXPECT_EQ(module->stop(), 0);
+    EXPECT_EQ(events.errorCount(), 1);
+    EXPECT_EQ(events.errors.at(0), std::make_pair(-405, std::string("Camera Device failure")));
+    EXPECT_EQ(module->camData()->convertedCount(), 0);
+    EXPECT_EQ(events.stoppedCount.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(NoPicture, ModuleNoPicture,
+                         ::testing::Values(FaultCase{"unplugged", R"({"stopAfterSeconds": 0.000001})"},
+                                           FaultCase{"all_corrupt", R"({"corruptEvery": 1})"}),
+                         [](const ::testing::TestParamInfo<FaultCase> &i) { return std::string(i.param.name); });
 
 TEST_F(ModuleTest, CameraThatFailsToOpen)
 {

@@ -15,7 +15,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -26,34 +25,6 @@ extern "C" {
 
 namespace {
 
-// Passes packets on to the real file module and counts them, so the test
-// knows when the pool has handed over everything.
-class CountingForwarder : public IKxModuleLocalFile {
-public:
-    explicit CountingForwarder(IKxModuleLocalFile *files) : m_files(files) {}
-    int init() override { return m_files->init(); }
-    int setCloundModule(IKxModuleClound *cloud) override { return m_files->setCloundModule(cloud); }
-    void registerCallback(KxToLocalFileCbk *cb) override { m_files->registerCallback(cb); }
-    int start(const KxLocalFileConfig &config) override { return m_files->start(config); }
-    uint8_t inputMediaPacket(IKxMediaPacket *packet) override
-    {
-        const uint8_t r = m_files->inputMediaPacket(packet);
-        if (r == 0)
-            ++written;
-        else
-            ++refused;
-        return r;
-    }
-    int stop() override { return m_files->stop(); }
-    int destory() override { return m_files->destory(); }
-
-    std::atomic<int> written{0};
-    std::atomic<int> refused{0};
-
-private:
-    IKxModuleLocalFile *m_files;
-};
-
 TEST(CameraToFile, RecordsADecodableMp4WithClockStamps)
 {
     setenv("KX_VIRTUAL_CAMERA", "default", 1);
@@ -63,7 +34,7 @@ TEST(CameraToFile, RecordsADecodableMp4WithClockStamps)
 
     std::unique_ptr<IKxModuleLocalFile> files(IKxModuleLocalFile::createInstance());
     ASSERT_EQ(files->init(), 0);
-    CountingForwarder forwarder(files.get());
+    kxtest::CountingForwarder forwarder(files.get());
     KxLocalFileConfig config;
     config.mp4Path = mp4;
     config.playlistPath = dir.filePath("lesson.m3u8").toStdString();
@@ -155,105 +126,3 @@ TEST(CameraToFile, RecordsADecodableMp4WithClockStamps)
 
 } // namespace
 
-namespace {
-
-class FileClosed : public KxToLocalFileCbk {
-public:
-    void OnStart() override {}
-    void OnStoped(const char *path, double) override { closedPath = path ? path : ""; }
-    std::string closedPath;
-};
-
-struct CameraCase {
-    const char *name;
-    const char *device; // the virtual camera's description
-    bool fails;         // one DEVICE_FAILURE expected
-};
-
-class CameraFaults : public ::testing::TestWithParam<CameraCase> {};
-
-// A camera that never shows a picture is reported once, from the start of
-// the recording, and the recording's file still closes; a working YUY2
-// camera reports nothing and its snapshots are JPEG files.
-TEST_P(CameraFaults, ReportedOnceAndTheFileCloses)
-{
-    const CameraCase c = GetParam();
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const std::string config = kxtest::writeCameraConfig(dir, "camera.json", std::string(R"({"devices": [)") + c.device + "]}");
-    setenv("KX_VIRTUAL_CAMERA", config.c_str(), 1);
-    const std::string mp4 = dir.filePath("lesson.mp4").toStdString();
-    std::unique_ptr<IKxModuleLocalFile> files(IKxModuleLocalFile::createInstance());
-    FileClosed closed;
-    ASSERT_EQ(files->init(), 0);
-    files->registerCallback(&closed);
-    KxLocalFileConfig fileConfig;
-    fileConfig.mp4Path = mp4;
-    fileConfig.playlistPath = dir.filePath("lesson.m3u8").toStdString();
-    fileConfig.width = 640;
-    fileConfig.height = 480;
-    ASSERT_EQ(files->start(fileConfig), 0);
-    CountingForwarder forwarder(files.get());
-    kxtest::PacketCollector photos;
-    auto *pool = new KxModulePoolMgr;
-    ASSERT_EQ(pool->init(), 0);
-    pool->setLocalFileModule(&forwarder);
-    pool->setPhotoModule(&photos.photoSink);
-    ASSERT_EQ(pool->start(), 0);
-    auto *camera = static_cast<KxModuleCamera *>(IKxModuleCamera::createInstance());
-    ASSERT_EQ(camera->init(), 0);
-    ASSERT_EQ(camera->setPoolModule(pool), 0);
-    kxtest::CameraEvents events;
-    camera->registerCallback(&events);
-    KxMediaTime clock;
-    clock.start();
-
-    ASSERT_EQ(camera->start(&clock), 0);
-    if (c.fails) {
-        EXPECT_TRUE(kxtest::waitFor([&] { return events.errorCount() > 0; }, 5000));
-        // Both the watch and the device event saw it; one report only.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    } else {
-        ASSERT_TRUE(kxtest::waitFor([&] { return camera->camData()->convertedCount() >= 5; }, 20000));
-        EXPECT_EQ(camera->clipImage(), 0);
-        EXPECT_EQ(camera->clipImage(), 0);
-        EXPECT_TRUE(kxtest::waitFor([&] { return photos.photoCount() >= 2; }, 10000));
-    }
-    EXPECT_EQ(events.errorCount(), c.fails ? 1 : 0);
-    if (events.errorCount() > 0) {
-        EXPECT_EQ(events.errors[0].first, -405);
-        EXPECT_EQ(events.errors[0].second, "Camera Device failure");
-    }
-    EXPECT_EQ(camera->stop(), 0);
-    pool->stop();
-    EXPECT_EQ(files->stop(), 0);
-    // Without a picture the writer may never have opened the file; a file
-    // that exists was finished and reads back.
-    if (!c.fails || QFileInfo::exists(QString::fromStdString(mp4))) {
-        EXPECT_EQ(closed.closedPath, mp4) << "the file module closed the recording's file";
-        EXPECT_TRUE(kxtest::probeFile(mp4, false, false).opened);
-    }
-    EXPECT_EQ(events.errorCount(), c.fails ? 1 : 0) << "nothing more while stopping";
-    for (const kxtest::CopiedPacket &shot : photos.photos())
-        EXPECT_TRUE(kxtest::decodesAsJpeg(shot.bytes, 640, 480));
-    camera->destory();
-    pool->destory();
-    files->destory();
-    unsetenv("KX_VIRTUAL_CAMERA");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, CameraFaults,
-    ::testing::Values(
-        CameraCase{"unpluggedBeforeFirstSample",
-                   R"({"name": "VANTRI Multimedia Unit HD", "faults": {"stopAfterSeconds": 0.000001},
-                      "capabilities": [{"format": "MJPG", "width": 640, "height": 480}]})", true},
-        CameraCase{"everySampleCorrupt",
-                   R"({"name": "VANTRI Multimedia Unit HD", "faults": {"corruptEvery": 1},
-                      "capabilities": [{"format": "MJPG", "width": 640, "height": 480}]})", true},
-        CameraCase{"yuy2Snapshots",
-                   R"({"name": "VANTRI Multimedia Unit HD",
-                      "capabilities": [{"format": "YUY2", "width": 640, "height": 480}]})", false}),
-    [](const ::testing::TestParamInfo<CameraCase> &i) { return std::string(i.param.name); });
-
-} // namespace

@@ -91,42 +91,6 @@ TEST(VoxtapThreads, ExportsFromManyThreads)
     EXPECT_NEAR(m.frequency, KxPulseDaemon::kMicFrequency, 3.0);
 }
 
-// A receiver replaced while a delivery runs in it: the replacement returns
-// only after that delivery has left, so the host may delete the old one.
-TEST(VoxtapThreads, ReplacingTheReceiverWaitsForTheDelivery)
-{
-    struct SlowReceiver : VoxtapNotify {
-        void onDeviceState(const char *, int) override {}
-        void onAudioData(const unsigned char *, int) override
-        {
-            inside = true;
-            ++count;
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
-            inside = false;
-        }
-        std::atomic<bool> inside{false};
-        std::atomic<int> count{0};
-    };
-    KxPulseDaemon daemon;
-    ASSERT_TRUE(daemon.start()) << daemon.lastError().toStdString();
-    SlowReceiver slow;
-    KxVoxtapReceiver next;
-    ASSERT_EQ(Voxtap_InitWithId(KxPulseDaemon::kMicSource, nullptr), 0);
-    Voxtap_SetDataCbk(&slow);
-    ASSERT_EQ(Voxtap_Start(), 0);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!slow.inside.load() && std::chrono::steady_clock::now() < end)
-        std::this_thread::yield();
-    ASSERT_TRUE(slow.inside.load());
-    Voxtap_SetDataCbk(&next);
-    EXPECT_FALSE(slow.inside.load()) << "the old receiver is still in use";
-    const int count = slow.count.load();
-    EXPECT_TRUE(next.waitUnits(5, 10000));
-    EXPECT_EQ(slow.count.load(), count);
-    EXPECT_EQ(Voxtap_Stop(), 0);
-    EXPECT_EQ(Voxtap_UnInit(), 0);
-}
-
 // libpulse's main loop thread locks a mutex that libpulse created just
 // before starting that thread; ThreadSanitizer at times reports the
 // allocation of that mutex against the first lock, inside libpulse. Only
