@@ -127,6 +127,8 @@ int KxAudioCollector::start(IKxMediaTime *clock)
         if (result != 0)
             qWarning() << "KxAudioCollector::start: Voxtap_Start failed:" << Qt::hex << result;
     }
+    if (result == VOXTAP_E_STARTED)
+        return result; // already capturing: nothing to find again
     if (result != 0) {
         result = reopenMicrophone();
         if (result == 0)
