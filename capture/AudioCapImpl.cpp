@@ -10,36 +10,35 @@ namespace KxAudioModule {
 void KxAudioStamper::reset(int sampleRate, int frameSamples)
 {
     m_duration = 1000.0 * frameSamples / (sampleRate > 0 ? sampleRate : 44100);
-    m_next = 0;
+    m_count = 0;
+    m_offset = 0;
     m_last = -1;
-    m_started = false;
 }
 
 int64_t KxAudioStamper::next(int64_t arrivalMs, bool hasClock)
 {
-    double t;
-    if (!m_started) {
-        t = hasClock ? static_cast<double>(arrivalMs) : 0.0;
-        m_started = true;
-    } else {
-        t = m_next;
-        if (hasClock) {
-            const double drift = static_cast<double>(arrivalMs) - t;
-            if (drift > kResyncMs) {
-                t = static_cast<double>(arrivalMs);
-            } else {
-                const double limit = m_duration * kMaxStep;
-                t += std::clamp(drift * kPull, -limit, limit);
-            }
+    const double line = static_cast<double>(m_count) * m_duration;
+    if (hasClock) {
+        // Where this unit's sound would start if it had not been held up.
+        const double captured = std::max(0.0, static_cast<double>(arrivalMs) - deliveryDelayMs());
+        const double lag = captured - line;
+        m_lags[m_count % kWindow] = lag;
+        const int filled = static_cast<int>(std::min<int64_t>(m_count + 1, kWindow));
+        const double earliest = *std::min_element(m_lags, m_lags + filled);
+        if (m_count == 0) {
+            m_offset = lag;
+        } else if (filled == kWindow && earliest - m_offset > kResyncMs) {
+            m_offset = earliest;
+        } else {
+            const double limit = m_duration * kMaxStep;
+            m_offset += std::clamp((earliest - m_offset) * kPull, -limit, limit);
         }
     }
-    int64_t stamp = std::llround(t);
-    if (stamp <= m_last) {
+    ++m_count;
+    int64_t stamp = std::llround(line + m_offset);
+    if (stamp <= m_last)
         stamp = m_last + 1;
-        t = static_cast<double>(stamp);
-    }
     m_last = stamp;
-    m_next = t + m_duration;
     return stamp;
 }
 

@@ -15,33 +15,51 @@ class KxAudioCollector;
 /// while staying on the recording clock.
 ///
 /// Deliveries arrive in bursts at block boundaries, several in the same
-/// millisecond at times, so the raw arrival time is not a usable stamp.
-/// The stamps follow the sample count instead and are pulled gently
-/// towards the arrival times; a gap in the sound (the clock running well
-/// ahead of the sample count) makes the stamps jump to the clock, so a
-/// gap stays a gap. Without a clock the stamps count samples from 0.
+/// millisecond at times, and late whenever the capture thread was held up
+/// (a loaded machine stalls it for hundreds of milliseconds, while the
+/// server keeps the sound), so the raw arrival time is not a usable stamp.
+/// The stamps follow the sample count instead. A unit never arrives
+/// early, so the earliest arrival relative to the sample count over the
+/// last kWindow units is the best measure of where the sound stands on
+/// the clock; the stamps are pulled gently towards it. Only when even the
+/// earliest of the recent units is more than kResyncMs behind (sound was
+/// really missing: paused, or lost by the server) do the stamps jump to
+/// the clock, so a gap stays a gap. Without a clock the stamps count
+/// samples from 0.
 ///
 /// Threads: the capture thread only, after reset() on the starting thread.
 class KxAudioStamper {
 public:
-    /// Beyond this lead of the clock the stamps jump to the clock.
+    /// A lag of the sound behind the clock beyond this is a gap.
     static constexpr double kResyncMs = 100.0;
-    /// Share of the difference to the arrival time corrected per unit.
+    /// Share of the difference to the clock corrected per unit.
     static constexpr double kPull = 1.0 / 16.0;
     /// Largest correction per unit, as a share of the unit's duration.
     static constexpr double kMaxStep = 0.25;
+    /// Units over which the earliest arrival is taken (about 0.7 s).
+    static constexpr int kWindow = 32;
+    /// Capture block of libVoxtap: a sample reaches the encoder up to one
+    /// block after it was captured.
+    static constexpr double kCaptureBlockMs = 10.0;
 
     void reset(int sampleRate, int frameSamples = 1024);
     /// The stamp of the next unit, which arrived at arrivalMs on the clock
-    /// (ignored when hasClock is false). Call for dropped units too.
+    /// (ignored when hasClock is false). Call for dropped units too. A
+    /// stamp is the clock's time at which the unit's sound was captured:
+    /// a unit arrives when the encoder has the frame after it (the encoder
+    /// runs one frame behind), that is two frames and a capture block after
+    /// its first sample was captured.
     int64_t next(int64_t arrivalMs, bool hasClock);
+    /// How long after the capture of its first sample a unit arrives.
+    double deliveryDelayMs() const { return 2 * m_duration + kCaptureBlockMs; }
     double unitDurationMs() const { return m_duration; }
 
 private:
     double m_duration = 1024.0 * 1000.0 / 44100.0;
-    double m_next = 0;
+    int64_t m_count = 0;   // units stamped since reset
+    double m_offset = 0;   // clock time of unit 0's sound on the current line
+    double m_lags[kWindow] = {};
     int64_t m_last = -1;
-    bool m_started = false;
 };
 
 /// libVoxtap's receiver: forwards each access unit and device notice to

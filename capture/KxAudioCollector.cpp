@@ -32,14 +32,32 @@ int KxAudioCollector::init(const char *pattern, const KxAudioParams *params)
     qDebug() << "KxAudioCollector::init" << pattern;
     if (!pattern || !*pattern)
         return -1;
-    std::regex expression;
     try {
-        expression = std::regex(pattern, std::regex::ECMAScript);
+        std::regex(pattern, std::regex::ECMAScript);
     } catch (const std::regex_error &e) {
         qWarning() << "KxAudioCollector::init: bad device pattern:" << e.what();
         return -1;
     }
+    // Kept for every later start: a microphone missing now, or lost later,
+    // is looked for again by the same pattern.
+    m_pattern = pattern;
+    m_iCodecId = kCodecAac;
+    m_iBitRate = 64000;
+    m_iChannels = 2;
+    m_iSampleRate = 44100;
+    if (params) {
+        m_iBitRate = params->bitRate;
+        m_iChannels = params->channels;
+        m_iSampleRate = params->sampleRate;
+    }
+    return openMicrophone();
+}
 
+int KxAudioCollector::openMicrophone()
+{
+    m_bEngineReady = false;
+    m_bMicrophoneLost = false;
+    const std::regex expression(m_pattern, std::regex::ECMAScript);
     std::list<VoxtapDeviceInfo> devices;
     const int listed = Voxtap_ListDevices(&devices, VOXTAP_FLOW_CAPTURE);
     if (listed != 0)
@@ -51,22 +69,25 @@ int KxAudioCollector::init(const char *pattern, const KxAudioParams *params)
             chosen = &d;
     }
     if (!chosen) {
-        qWarning() << "KxAudioCollector::init: no microphone matches" << pattern;
-        return -2;
-    }
-
-    m_iCodecId = kCodecAac;
-    m_iBitRate = 64000;
-    m_iChannels = 2;
-    m_iSampleRate = 44100;
-    if (params) {
-        m_iBitRate = params->bitRate;
-        m_iChannels = params->channels;
-        m_iSampleRate = params->sampleRate;
+        qWarning() << "KxAudioCollector::init: no microphone matches" << m_pattern.c_str();
+        return kNoMicrophone;
     }
     const VoxtapAudioParams audio{m_iCodecId, m_iBitRate, m_iChannels, m_iSampleRate};
     const int result = Voxtap_InitWithId(chosen->endpointId.c_str(), &audio);
     qDebug() << "KxAudioCollector::init: microphone" << chosen->friendlyName.c_str() << "result" << result;
+    m_bEngineReady = result == 0;
+    return result;
+}
+
+int KxAudioCollector::reopenMicrophone()
+{
+    qInfo() << "KxAudioCollector::start: looking for the microphone again";
+    Voxtap_Stop();
+    Voxtap_UnInit();
+    const int result = openMicrophone();
+    // The library forgets its receiver with its engine.
+    if (result == 0)
+        Voxtap_SetDataCbk(m_pReceiver.get());
     return result;
 }
 
@@ -95,10 +116,26 @@ int KxAudioCollector::start(IKxMediaTime *clock)
     m_stamper.reset(m_iSampleRate);
     m_iDelivered = 0;
     m_iDropped = 0;
+    if (m_pattern.empty())
+        return Voxtap_Start(); // never initialised: the library's answer
     Voxtap_SetDataCbk(m_pReceiver.get());
-    const int result = Voxtap_Start();
+    // An engine that never came up, or whose microphone went away, is
+    // opened again on whatever microphone now matches the pattern.
+    int result = kNoMicrophone;
+    if (m_bEngineReady && !m_bMicrophoneLost) {
+        result = Voxtap_Start();
+        if (result != 0)
+            qWarning() << "KxAudioCollector::start: Voxtap_Start failed:" << Qt::hex << result;
+    }
+    if (result == VOXTAP_E_STARTED)
+        return result; // already capturing: nothing to find again
     if (result != 0) {
-        qWarning() << "KxAudioCollector::start: Voxtap_Start failed:" << Qt::hex << result;
+        result = reopenMicrophone();
+        if (result == 0)
+            result = Voxtap_Start();
+    }
+    if (result != 0) {
+        qWarning() << "KxAudioCollector::start: no sound for this recording:" << Qt::hex << result;
         return result;
     }
     if (m_pCallback)
@@ -132,6 +169,7 @@ int KxAudioCollector::stop()
 int KxAudioCollector::destory()
 {
     qDebug() << "KxAudioCollector::destory";
+    m_bEngineReady = false;
     return Voxtap_UnInit();
 }
 
@@ -142,7 +180,11 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
     IKxMediaTime *clock = m_pClock;
     // Stamp before borrowing: a dropped unit still moves the time line on.
     const int64_t stamp = m_stamper.next(clock ? clock->elapsed() : 0, clock != nullptr);
-    IKxMediaPacket *packet = m_pPool->getAudioPacket(0);
+    // The pool lends only a few packets, and units come in bursts (after
+    // the capture thread was held up, and when a stop drains the encoder):
+    // waiting a little here costs nothing, the server keeps the sound
+    // meanwhile, while a unit dropped is sound lost from the recording.
+    IKxMediaPacket *packet = m_pPool->getAudioPacket(kPacketWaitMs);
     if (!packet) {
         m_iDropped.fetch_add(1, std::memory_order_relaxed);
         return;
@@ -169,6 +211,8 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
 void KxAudioCollector::onDeviceState(const char *deviceId, int state)
 {
     qDebug() << "KxAudioCollector::onDeviceState" << deviceId << state;
+    if (state == VOXTAP_STATE_NOTPRESENT || state == VOXTAP_STATE_UNPLUGGED)
+        m_bMicrophoneLost = true;
     if (m_pCallback)
         m_pCallback->deviceState(deviceId, state);
 }

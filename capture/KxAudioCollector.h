@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class IKxMediaTime;
 class IKxModulePoolMgr;
@@ -31,7 +32,9 @@ public:
 
     /// -1 for a null, empty or malformed pattern; -2 when no capture
     /// endpoint's friendly name matches (or the listing failed); else the
-    /// result of Voxtap_InitWithId on the first match in list order.
+    /// result of Voxtap_InitWithId on the first match in list order. A
+    /// valid pattern is kept even when no microphone matched: start looks
+    /// for it again.
     int init(const char *pattern, const KxAudioParams *params = nullptr) override;
     /// Creates the receiver (replacing a previous one) and keeps the pool
     /// (not owned). 0, or -1 when the receiver cannot be created.
@@ -39,8 +42,13 @@ public:
     /// Keeps the callback (not owned); 0.
     int registerCallback(ICallBack *callback) override;
     /// Keeps the clock (not owned, may be null), registers the receiver and
-    /// starts capture. libVoxtap's result (1 before init); on success the
-    /// callback's started() and 0.
+    /// starts capture. When the library engine is not initialised, its
+    /// microphone was reported gone, or its capture does not start, the
+    /// microphone is looked for again by the init pattern and the engine
+    /// initialised again first. Returns 0 (and calls the callback's
+    /// started()), -2 when no microphone matches now, or libVoxtap's result
+    /// (1 before any init). A failed start leaves the module stopped; the
+    /// next start tries again.
     int start(IKxMediaTime *clock) override;
     int pause() override;
     int resume() override;
@@ -55,16 +63,28 @@ public:
     /// A state change of the endpoint in use (sound-server thread).
     void onDeviceState(const char *deviceId, int state);
 
-    /// Packets handed to the pool and units dropped (no free packet) since
-    /// the last start.
+    /// Packets handed to the pool and units dropped (no free packet within
+    /// kPacketWaitMs, or the pool stopped) since the last start.
     int64_t packetsDelivered() const { return m_iDelivered.load(); }
     int64_t packetsDropped() const { return m_iDropped.load(); }
 
+    /// init/start result when no capture endpoint matches the pattern.
+    static constexpr int kNoMicrophone = -2;
+    /// Longest wait of the capture thread for a free audio packet.
+    static constexpr int kPacketWaitMs = 100;
+
 private:
+    int openMicrophone();
+    int reopenMicrophone();
+
     std::unique_ptr<AudioCapImpl> m_pReceiver;
     IKxModulePoolMgr *m_pPool = nullptr;
     IKxMediaTime *m_pClock = nullptr;
     ICallBack *m_pCallback = nullptr;
+    std::string m_pattern;
+    bool m_bEngineReady = false;
+    // Set on the sound-server thread when the microphone in use goes away.
+    std::atomic<bool> m_bMicrophoneLost{false};
     int m_iCodecId = kCodecAac;
     int m_iBitRate = 64000;
     int m_iChannels = 2;

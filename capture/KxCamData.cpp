@@ -7,6 +7,8 @@
 #include "KxFrameBuffer.h"
 #include "KxModuleCamera.h"
 
+#include <camera/KxCameraDevice.h>
+
 #include <QDebug>
 #include <QJsonObject>
 
@@ -19,30 +21,41 @@ void KxCamData::reset()
     m_iReceived = 0;
     m_iConverted = 0;
     m_iStartOffset = 0;
-    m_iHalfOffset = 0;
-    m_iLastStamp = 0;
+    m_iLastStamp = -1;
     m_iRejected = 0;
     m_iSnapshotsTaken = 0;
 }
 
-int64_t KxCamData::startOffset(int64_t clockMs, double fps)
+int64_t KxCamData::startOffset(int64_t clockMs, int rate)
 {
-    if (clockMs <= 0 || fps <= 0)
+    if (clockMs <= 0 || rate <= 0)
         return 0;
-    return int64_t(double(clockMs) * fps / 1000.0);
+    return (clockMs * rate + 500) / 1000;
 }
 
-int64_t KxCamData::catchUpStamp(int k, int64_t n0, int64_t half, int64_t lastStamp)
+int64_t KxCamData::clockStamp(int64_t clockMs, int rate, int64_t lastStamp)
 {
-    if (k <= 0)
-        return 0;
-    if (k > half)
-        return lastStamp + 1;
-    return k + (int64_t(k) * n0) / half;
+    const int64_t stamp = startOffset(clockMs, rate);
+    return lastStamp >= 0 && stamp <= lastStamp ? lastStamp + 1 : stamp;
+}
+
+bool KxCamData::isJpeg(const uint8_t *data, int length)
+{
+    return data && length >= 4 && data[0] == 0xFF && data[1] == 0xD8;
+}
+
+int KxCamData::timeBaseRate(double fps)
+{
+    const int rate = int(float(fps) + 0.01f);
+    return rate < 1 ? 1 : rate;
 }
 
 int KxCamData::onYUVData(const uint8_t *data, int length)
 {
+    // The arrival is the sample's capture time as far as this side can tell;
+    // it is read before any wait for a free frame buffer.
+    IKxMediaTime *clock = m_pModule->clock();
+    const int64_t arrivalMs = clock ? clock->elapsed() : 0;
     const int received = ++m_iReceived;
     if (!m_pBooth || !data || length <= 0) {
         ++m_iRejected;
@@ -78,16 +91,9 @@ int KxCamData::onYUVData(const uint8_t *data, int length)
     const int k = m_iConverted.load();
     frame->m_iFrameIndex = k;
 
-    if (k == 0) {
-        IKxMediaTime *clock = m_pModule->clock();
-        const int64_t n0 = startOffset(clock ? clock->elapsed() : 0, fps);
-        m_iStartOffset = n0;
-        m_iHalfOffset = n0 / 2;
-    }
-    const int64_t stamp = catchUpStamp(k, m_iStartOffset.load(), m_iHalfOffset, m_iLastStamp);
+    const int64_t stamp = clockStamp(arrivalMs, timeBaseRate(fps), m_iLastStamp);
     frame->m_iDts = stamp;
     frame->m_iPts = stamp;
-    m_iLastStamp = stamp;
 
     const int result = m_pBooth->convertI420(data, length, frame->pixels(), frame->m_pixels.capacity());
     if (result != pictureSize)
@@ -97,9 +103,12 @@ int KxCamData::onYUVData(const uint8_t *data, int length)
     // that could not be decoded would make a broken picture file, so the
     // request waits for the next good sample instead.
     if (result > 0 && m_pModule->pendingSnapshots() > 0)
-        takeSnapshot(data, length, width, height, stamp);
+        takeSnapshot(data, length, frame->pixels(), width, height, stamp);
 
     if (result > 0) {
+        if (k == 0)
+            m_iStartOffset = stamp;
+        m_iLastStamp = stamp;
         ++m_iConverted;
         frame->m_pixels.setLength(std::min(result, frame->m_pixels.capacity()));
         if (m_pModule->displayQueue().putFilled(frame))
@@ -111,8 +120,19 @@ int KxCamData::onYUVData(const uint8_t *data, int length)
     return 0;
 }
 
-void KxCamData::takeSnapshot(const uint8_t *data, int length, int width, int height, int64_t stamp)
+void KxCamData::takeSnapshot(const uint8_t *data, int length, const uint8_t *i420, int width, int height,
+                             int64_t stamp)
 {
+    // A photo is a JPEG file: an MJPEG sample is one already, any other
+    // sample (YUY2) is encoded from the converted picture.
+    if (!isJpeg(data, length)) {
+        if (!kxcam::encodeJpegI420(i420, width, height, kSnapshotQuality, &m_jpeg)) {
+            qWarning() << "KxCamData::takeSnapshot" << "  JPEG encoding failed; the request waits for the next frame";
+            return;
+        }
+        data = m_jpeg.data();
+        length = int(m_jpeg.size());
+    }
     IKxModulePoolMgr *pool = m_pModule->getPoolModule();
     IKxMediaPacket *packet = pool ? pool->getPhotoPacket(0) : nullptr;
     if (!packet) {

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 class IKxBooth;
 class KxModuleCamera;
@@ -29,15 +30,24 @@ public:
     /// the recording clock's time when it arrives.
     void reset();
 
-    /// Frame periods between the clock's start and a first frame that
-    /// arrives clockMs into the recording at fps frames per second.
-    static int64_t startOffset(int64_t clockMs, double fps);
-    /// Catch-up stamping: the stamp of the frame converted as number k
-    /// (k = 0 is the first frame, stamp 0) given the start offset n0, half
-    /// = n0 / 2 and the stamp of the previous frame. The first half frames
-    /// advance by three periods until the time line has caught up with the
-    /// clock by n0 periods; later frames follow one period apart.
-    static int64_t catchUpStamp(int k, int64_t n0, int64_t half, int64_t lastStamp);
+    /// Frame periods (of the time base 1/rate) from the clock's start to a
+    /// sample that arrived clockMs into the recording, to the nearest period.
+    static int64_t startOffset(int64_t clockMs, int rate);
+    /// The stamp of a frame that arrived clockMs into the recording: the
+    /// clock's time in periods of 1/rate, never equal to or behind the
+    /// previous frame's stamp (lastStamp < 0: this is the first frame). The
+    /// video's time line follows the clock whatever rate the camera really
+    /// delivers: a camera slower than its nominal rate leaves gaps in the
+    /// stamps instead of shortening the video.
+    static int64_t clockStamp(int64_t clockMs, int rate, int64_t lastStamp);
+    /// The integer rate that the encoder uses as time base for a camera rate
+    /// (14.99999 counts as 15); at least 1.
+    static int timeBaseRate(double fps);
+    /// Whether a sample starts like a JPEG picture (SOI marker).
+    static bool isJpeg(const uint8_t *data, int length);
+
+    /// JPEG quality of snapshots encoded from a picture (non-MJPEG cameras).
+    static constexpr int kSnapshotQuality = 90;
 
     int receivedCount() const { return m_iReceived.load(); }
     int convertedCount() const { return m_iConverted.load(); }
@@ -47,15 +57,15 @@ public:
     int snapshotsTaken() const { return m_iSnapshotsTaken.load(); }
 
 private:
-    void takeSnapshot(const uint8_t *data, int length, int width, int height, int64_t stamp);
+    void takeSnapshot(const uint8_t *data, int length, const uint8_t *i420, int width, int height, int64_t stamp);
 
     IKxBooth *m_pBooth;
     KxModuleCamera *m_pModule;
     std::atomic<int> m_iReceived{0};
     std::atomic<int> m_iConverted{0};
     std::atomic<int64_t> m_iStartOffset{0};
-    int64_t m_iHalfOffset = 0;
-    int64_t m_iLastStamp = 0;
+    int64_t m_iLastStamp = -1;
     std::atomic<int> m_iRejected{0};
     std::atomic<int> m_iSnapshotsTaken{0};
+    std::vector<uint8_t> m_jpeg; // streaming thread; reused between snapshots
 };

@@ -80,11 +80,34 @@ void KxCamDisplay::run()
         qWarning() << "KxCamDisplay::run" << "  no preview for window" << m_iWindow
                    << "- frames go straight to the encoder";
 
+    // The watch runs from the start of the recording, not from the first
+    // frame: a camera that never shows a picture (unplugged before its
+    // first sample, every sample undecodable) is a failed camera too.
     bool watchArmed = true;
     bool paintFailed = false;
     Clock::time_point lastShown = Clock::now();
-    KxFrameBuffer *frame = displayQueue.takeFilled(kxsync::Infinite);
-    while (frame) {
+    for (;;) {
+        KxFrameBuffer *frame = nullptr;
+        while (!frame) {
+            if (stop->isSet())
+                break;
+            // The wait ends at once on a frame or on the stop event, so it
+            // only needs to wake up for the failure watch.
+            int waitMs = kxsync::Infinite;
+            if (watchArmed) {
+                const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastShown);
+                waitMs = std::max(kPollMs, int(kFailureWatchMs - silent.count()));
+            }
+            frame = displayQueue.takeFilled(waitMs);
+            if (!frame && watchArmed &&
+                Clock::now() - lastShown >= std::chrono::milliseconds(kFailureWatchMs)) {
+                m_pModule->reportDeviceFailure("no picture from the camera");
+                ++m_iFailures;
+                watchArmed = false;
+            }
+        }
+        if (!frame)
+            break;
         lastShown = Clock::now();
         if (device) {
             const int ret = DisplayYv12Video(device, frame->pixels(), frame->m_iWidth, frame->m_iHeight);
@@ -95,28 +118,6 @@ void KxCamDisplay::run()
         if (!encoderQueue.putFilled(frame))
             encoderQueue.putFree(frame);
         ++m_iForwarded;
-
-        frame = nullptr;
-        while (!frame) {
-            if (stop->isSet())
-                break;
-            // The wait ends at once on a frame or on the stop event, so it
-            // only needs to wake up for the failure watch: sleeping until
-            // the watch runs out reports at the same moment as polling
-            // every few milliseconds would, without the idle wake-ups.
-            int waitMs = kxsync::Infinite;
-            if (watchArmed) {
-                const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastShown);
-                waitMs = std::max(kPollMs, int(kFailureWatchMs - silent.count()));
-            }
-            frame = displayQueue.takeFilled(waitMs);
-            if (!frame && watchArmed &&
-                Clock::now() - lastShown >= std::chrono::milliseconds(kFailureWatchMs)) {
-                m_pModule->reportError(ErrorCode::DEVICE_FAILURE, "Camera Device failure");
-                ++m_iFailures;
-                watchArmed = false;
-            }
-        }
     }
     DestroyVideoDevice(device);
     qInfo() << "Display thread exit!";

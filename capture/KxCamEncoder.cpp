@@ -1,5 +1,7 @@
 #include "KxCamEncoder.h"
 
+#include "KxCamData.h"
+
 #include "IKxMediaPacket.h"
 #include "IKxModulePoolMgr.h"
 #include "KxFrameBuffer.h"
@@ -56,14 +58,6 @@ QString avError(int code)
     char text[1024] = {};
     av_strerror(code, text, sizeof text);
     return QString::fromUtf8(text);
-}
-
-// Integer frame rate of a camera rate: 14.99999 (a 666667 x 100 ns frame
-// duration) counts as 15.
-int integerRate(double frameRate)
-{
-    const int rate = int(float(frameRate) + 0.01f);
-    return rate < 1 ? 1 : rate;
 }
 
 // Wraps a frame buffer without taking ownership, so the encoder reads the
@@ -219,7 +213,8 @@ int KxCamEncoder::openCodec(int width, int height, float frameRate)
     closeCodec();
     if (!g_pH264)
         return -1;
-    const int rate = integerRate(frameRate);
+    // The intake stamps frames in periods of this same rate.
+    const int rate = KxCamData::timeBaseRate(frameRate);
     m_pContext = avcodec_alloc_context3(g_pH264);
     if (!m_pContext)
         return -1;
@@ -369,9 +364,19 @@ int KxCamEncoder::pushPacket(bool keyFrame, int64_t pts, int64_t dts, int frameI
     std::chrono::steady_clock::time_point stopSeen{};
     bool stopping = false;
     while (!packet) {
-        packet = pool->getVideoPacket(100);
+        const auto asked = std::chrono::steady_clock::now();
+        packet = pool->getVideoPacket(kPacketWaitMs);
         if (packet)
             break;
+        // A stopped pool answers at once; waiting out the rest of the
+        // period on the camera's stop keeps this loop from spinning.
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
+        if (waited.count() < kPacketWaitMs && !(stop && stop->isSet())) {
+            if (stop)
+                stop->wait(int(kPacketWaitMs - waited.count()));
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(kPacketWaitMs) - waited);
+        }
         if (stop && stop->isSet()) {
             const auto now = std::chrono::steady_clock::now();
             if (!stopping) {

@@ -28,6 +28,8 @@ public:
     static constexpr int kDefaultGop = 12;
     static constexpr int kThreads = 4;
     static constexpr int kStagingBytes = 1 << 20;
+    /// Longest single wait for a free video packet.
+    static constexpr int kPacketWaitMs = 100;
 
     /// owner (not owned) provides the encoder queue, its stop event, the
     /// pool and the callback; it outlives the encoder.

@@ -46,7 +46,15 @@ int KxModuleCamera::init()
 
     if (m_pBooth)
         m_pBooth->release();
-    m_pBooth = new KxBooth;
+    auto *booth = new KxBooth;
+    // Device events come on the booth's event thread; a lost camera ends
+    // the picture for good, so it is reported at once rather than after
+    // the display's watch time.
+    QObject::connect(booth, &KxBooth::signalVideoSourceState, [this](VisualizerState state) {
+        if (state == VisualizerFailure)
+            reportDeviceFailure("device event");
+    });
+    m_pBooth = booth;
     m_pCamData.reset(new KxCamData(m_pBooth, this));
     m_pEncoder.reset(new KxCamEncoder(this));
     m_pDisplay.reset(new KxCamDisplay(this));
@@ -85,12 +93,16 @@ int KxModuleCamera::start(IKxMediaTime *clock)
                             format.value("fps").toDouble());
     const int encoderRet = m_pEncoder->start();
     qInfo() << "Cam Encoder start return: " << encoderRet;
+    m_bFailureReported = false;
+    m_bWatching = true;
     m_pDisplay->setWindow(m_iWindow, m_iBackground);
     m_pDisplay->start();
     const int previewRet = m_pBooth->startPreview();
     qInfo() << "Cam booth startPreview return: " << previewRet;
     if (previewRet >= 0)
         m_bStarted = true;
+    else
+        m_bWatching = false; // the start result reports this failure
     return previewRet;
 }
 
@@ -98,6 +110,7 @@ void KxModuleCamera::stopThreads()
 {
     // The stop event goes first so that no join below waits on a thread
     // blocked in a queue.
+    m_bWatching = false;
     m_pStopEvent->set();
     {
         std::lock_guard<std::mutex> guard(m_boothMutex);
@@ -263,6 +276,14 @@ void KxModuleCamera::reportError(int code, const char *text)
     qWarning() << "KxModuleCamera::reportError" << code << text;
     if (ICallBack *cb = m_pCallback.load())
         cb->error(code, text);
+}
+
+void KxModuleCamera::reportDeviceFailure(const char *why)
+{
+    if (!m_bWatching.load() || m_bFailureReported.exchange(true))
+        return;
+    qWarning() << "KxModuleCamera::reportDeviceFailure" << why;
+    reportError(ErrorCode::DEVICE_FAILURE, "Camera Device failure");
 }
 
 void KxModuleCamera::reportEncoderStopped()

@@ -73,6 +73,13 @@ public:
     void reportEncoded(int index);
     /// A camera failure, forwarded through error().
     void reportError(int code, const char *text);
+    /// The camera of the running recording failed (no picture within the
+    /// watch time, or the device was lost): DEVICE_FAILURE with "Camera
+    /// Device failure" through error(), once per recording; ignored outside
+    /// a recording. why goes to the log. Display or device-event thread.
+    void reportDeviceFailure(const char *why);
+    /// Whether the running (or last) recording reported its camera failure.
+    bool deviceFailureReported() const { return m_bFailureReported.load(); }
     /// The encode thread has ended, forwarded through stopped().
     void reportEncoderStopped();
 
@@ -113,6 +120,10 @@ private:
     std::atomic<int> m_iCaptured{0};
     std::atomic<int> m_iEncoded{0};
     std::atomic<int> m_iLeftAtStop{0};
+    // Set by start just before the capture runs, cleared by stop: device
+    // failures count only for a running recording, and only once.
+    std::atomic<bool> m_bWatching{false};
+    std::atomic<bool> m_bFailureReported{false};
     // Serialises opening and closing the booth: preStart may run on a
     // worker thread.
     std::mutex m_boothMutex;

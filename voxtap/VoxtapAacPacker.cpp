@@ -90,11 +90,74 @@ struct AacPacker::AVPacketHolder {
 AacPacker::~AacPacker()
 {
     release();
+    delete m_pSetupParams;
+}
+
+int AacPacker::reset()
+{
+    if (!m_pEncoder)
+        return VOXTAP_E_GENERIC;
+    const MixFormat mix = m_setupMix;
+    VoxtapAudioParams *params = m_pSetupParams;
+    m_pSetupParams = nullptr;
+    const int result = setup(mix, params);
+    delete params;
+    return result;
+}
+
+int AacPacker::drain(AccessUnitSink *sink)
+{
+    if (!m_pEncoder)
+        return 0;
+    int total = 0;
+    // The resampler keeps a few samples of filter history back.
+    const int delayed = static_cast<int>(swr_get_delay(m_pResampler, m_pEncoder->sample_rate)) + m_iFrameSize;
+    const size_t planeBytes = static_cast<size_t>(delayed) * m_iBytesPerSample;
+    for (size_t ch = 0; ch < m_scratch.size(); ++ch) {
+        if (m_scratch[ch].size() < planeBytes)
+            m_scratch[ch].resize(planeBytes);
+        m_scratchPtrs[ch] = m_scratch[ch].data();
+    }
+    int produced = swr_convert(m_pResampler, m_scratchPtrs.data(), delayed, nullptr, 0);
+    if (produced < 0) {
+        voxtapLog(LogError, "AacPacker::drain: swr_convert failed: %s", avError(produced).c_str());
+        produced = 0;
+    }
+    int used = 0;
+    while (produced - used > 0) {
+        if (av_frame_make_writable(m_pFrame) < 0)
+            break;
+        const int count = std::min(m_iFrameSize - m_iWaiting, produced - used);
+        copyIntoFrame(m_iWaiting, used, count);
+        used += count;
+        m_iWaiting += count;
+        if (m_iWaiting == m_iFrameSize) {
+            total += encodeFrame(sink);
+            m_iWaiting = 0;
+        }
+    }
+    if (m_iWaiting > 0) {
+        // The encoder takes a short last frame; padding it would add
+        // silence that was never recorded.
+        m_pFrame->nb_samples = m_iWaiting;
+        total += encodeFrame(sink);
+        m_pFrame->nb_samples = m_iFrameSize;
+        m_iWaiting = 0;
+    }
+    const int err = avcodec_send_frame(m_pEncoder, nullptr);
+    if (err < 0 && err != AVERROR_EOF)
+        voxtapLog(LogError, "AacPacker::drain: avcodec_send_frame(flush) failed: %s", avError(err).c_str());
+    else
+        total += receivePackets(sink);
+    return total;
 }
 
 int AacPacker::setup(const MixFormat &mix, const VoxtapAudioParams *params)
 {
     release();
+    m_setupMix = mix;
+    delete m_pSetupParams;
+    m_pSetupParams = params ? new VoxtapAudioParams(*params) : nullptr;
 
     const int codecId = params ? params->codecId : kDefaultCodec;
     const AVCodec *codec = avcodec_find_encoder(static_cast<AVCodecID>(codecId));
@@ -307,14 +370,19 @@ int AacPacker::encodeFrame(AccessUnitSink *sink)
         ++m_iDropped;
         return 0;
     }
+    return receivePackets(sink);
+}
+
+int AacPacker::receivePackets(AccessUnitSink *sink)
+{
     int bytes = 0;
     AVPacket *pkt = m_pPacket->packet;
     for (;;) {
-        err = avcodec_receive_packet(m_pEncoder, pkt);
+        const int err = avcodec_receive_packet(m_pEncoder, pkt);
         if (err == AVERROR(EAGAIN) || err == AVERROR_EOF)
             break;
         if (err < 0) {
-            voxtapLog(LogError, "AacPacker::encodeFrame: avcodec_receive_packet failed: %s",
+            voxtapLog(LogError, "AacPacker::receivePackets: avcodec_receive_packet failed: %s",
                       avError(err).c_str());
             break;
         }

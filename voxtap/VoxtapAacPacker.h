@@ -55,6 +55,17 @@ public:
     int setup(const MixFormat &mix, const VoxtapAudioParams *params);
     /// Frees encoder, resampler, frame and output area.
     void release();
+    /// Ends the current sound: whatever the resampler and the encoder
+    /// frame still hold is encoded (the last frame may be short), the
+    /// encoder is drained, and every access unit goes to sink (may be
+    /// null). Returns the number of encoded bytes. Capture thread, after
+    /// the last pack of a run.
+    int drain(AccessUnitSink *sink);
+    /// Makes the next pack start a new sound: encoder and resampler are
+    /// opened again as set up, nothing of the previous run is kept. 0 or
+    /// the setup code (the packer is then not ready). Not while pack or
+    /// drain runs.
+    int reset();
     bool isReady() const { return m_pEncoder != nullptr; }
 
     /// Packs one block of frames interleaved samples. Each access unit the
@@ -75,8 +86,11 @@ public:
 
 private:
     int encodeFrame(AccessUnitSink *sink);
+    int receivePackets(AccessUnitSink *sink);
     void copyIntoFrame(int frameOffset, int scratchOffset, int count);
 
+    MixFormat m_setupMix;
+    VoxtapAudioParams *m_pSetupParams = nullptr; // owned; null: the defaults
     AVCodecContext *m_pEncoder = nullptr;
     AVFrame *m_pFrame = nullptr;
     SwrContext *m_pResampler = nullptr;

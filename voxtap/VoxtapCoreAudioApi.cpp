@@ -236,6 +236,14 @@ int VoxtapCoreAudioApi::start()
 
 int VoxtapCoreAudioApi::stop()
 {
+    // The capture thread reads what the server still holds and drains the
+    // encoder before it ends: the end of the sound belongs to the
+    // recording being stopped.
+    const bool wasCapturing = m_captureThread.joinable();
+    if (wasCapturing) {
+        m_stopEvent.set();
+        m_captureThread.join();
+    }
     if (m_conn.isOpen() && m_pStream) {
         PulseLock lock(m_conn);
         pa_stream *s = m_pStream;
@@ -243,17 +251,16 @@ int VoxtapCoreAudioApi::stop()
             m_conn.runStreamOperation([s](pa_stream_success_cb_t cb, void *ud) {
                 return pa_stream_cork(s, 1, cb, ud);
             });
-            // What was captured before the stop belongs to this recording
-            // only; a later start must not begin with it.
+            // Whatever came after the last read belongs to no recording; a
+            // later start must not begin with it.
             m_conn.runStreamOperation([s](pa_stream_success_cb_t cb, void *ud) {
                 return pa_stream_flush(s, cb, ud);
             });
         }
     }
-    if (m_captureThread.joinable()) {
-        m_stopEvent.set();
-        m_captureThread.join();
-    }
+    // A new run starts a new sound: no samples or encoder delay of this one.
+    if (wasCapturing && m_packer.isReady() && m_packer.reset() != VOXTAP_OK)
+        voxtapLog(LogError, "VoxtapCoreAudioApi::stop: the encoder could not be opened again");
     m_bPaused = false;
     return VOXTAP_OK;
 }
@@ -283,6 +290,7 @@ void VoxtapCoreAudioApi::setReceiver(VoxtapNotify *receiver)
 {
     // Device notices run under the main loop lock; taking it here means
     // the previous receiver is no longer in use when this returns.
+    std::lock_guard<std::mutex> delivery(m_deliveryMutex);
     if (m_conn.isOpen()) {
         PulseLock lock(m_conn);
         m_pReceiver = receiver;
@@ -295,15 +303,17 @@ void VoxtapCoreAudioApi::captureThreadMain()
 {
     kxsync::setCurrentThreadName("kx-voxtap");
     onStarted();
-    const size_t frameBytes = static_cast<size_t>(m_mix.blockAlign());
-    const size_t blockFrames = static_cast<size_t>(m_mix.sampleRate / 100 > 0 ? m_mix.sampleRate / 100 : 1);
     size_t pending = 0;
     int error = VOXTAP_OK;
+    bool drained = false;
     bool mayHaveData = true;
     for (;;) {
         const int which = kxsync::waitAny({&m_stopEvent, &m_dataEvent}, kWaitMs);
-        if (which == 0)
+        if (which == 0) {
+            error = finishRun(&pending);
+            drained = true;
             break;
+        }
         if (which != 1 && which != kxsync::WaitTimeout)
             break;
         // Paused: leave the sound in the server's buffer, which overruns.
@@ -318,25 +328,48 @@ void VoxtapCoreAudioApi::captureThreadMain()
             continue;
         mayHaveData = false;
         error = readAvailable(&pending);
-        size_t offset = 0;
-        while (pending - offset >= frameBytes) {
-            const size_t frames = std::min(blockFrames, (pending - offset) / frameBytes);
-            onData(m_captureBuffer.data() + offset, static_cast<int>(frames));
-            offset += frames * frameBytes;
-        }
-        if (offset > 0) {
-            std::memmove(m_captureBuffer.data(), m_captureBuffer.data() + offset, pending - offset);
-            pending -= offset;
-        }
+        packPending(&pending);
         if (error != VOXTAP_OK)
             break;
     }
     if (error != VOXTAP_OK) {
+        // What was captured before the failure still ends this sound.
+        if (!drained && m_packer.isReady())
+            m_packer.drain(this);
         m_iLastCaptureError = error;
         voxtapLog(LogError, "VoxtapCoreAudioApi: capture of \"%s\" ended: 0x%x",
                   m_endpoint.name.c_str(), error);
     }
     onStopped();
+}
+
+void VoxtapCoreAudioApi::packPending(size_t *pending)
+{
+    const size_t frameBytes = static_cast<size_t>(m_mix.blockAlign());
+    const size_t blockFrames = static_cast<size_t>(m_mix.sampleRate / 100 > 0 ? m_mix.sampleRate / 100 : 1);
+    size_t offset = 0;
+    while (*pending - offset >= frameBytes) {
+        const size_t frames = std::min(blockFrames, (*pending - offset) / frameBytes);
+        onData(m_captureBuffer.data() + offset, static_cast<int>(frames));
+        offset += frames * frameBytes;
+    }
+    if (offset > 0) {
+        std::memmove(m_captureBuffer.data(), m_captureBuffer.data() + offset, *pending - offset);
+        *pending -= offset;
+    }
+}
+
+int VoxtapCoreAudioApi::finishRun(size_t *pending)
+{
+    // Sound left in the server while paused was never meant to be recorded.
+    const int error = m_bPaused.load() ? VOXTAP_OK : readAvailable(pending);
+    packPending(pending);
+    *pending = 0;
+    if (m_packer.isReady())
+        m_packer.drain(this);
+    // A read failure here only means the endpoint is gone; what was read
+    // before is delivered all the same.
+    return error;
 }
 
 int VoxtapCoreAudioApi::readAvailable(size_t *pending)
@@ -380,6 +413,9 @@ void VoxtapCoreAudioApi::onData(const uint8_t *data, int frames)
 
 void VoxtapCoreAudioApi::accessUnit(const uint8_t *data, int length)
 {
+    // Held for the delivery, so that setReceiver waits until the receiver
+    // it replaces has left onAudioData.
+    std::lock_guard<std::mutex> guard(m_deliveryMutex);
     if (VoxtapNotify *receiver = m_pReceiver.load())
         receiver->onAudioData(data, length);
 }

@@ -17,6 +17,7 @@
 #include <sync/KxSync.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,13 +39,16 @@ public:
     /// 1 not initialised, 3 thread present, 2 thread creation failed,
     /// 0x1000007 the stream did not start (the thread stays until stop).
     int start();
-    /// Corks the stream, ends and joins the capture thread, clears pause. 0.
+    /// Ends and joins the capture thread, which first delivers what the
+    /// server still holds and drains the encoder; then corks and flushes
+    /// the stream and reopens the encoder so that the next start begins a
+    /// new sound. Clears pause. 0.
     int stop();
     /// Stops and releases everything; 0 or 0x1000011.
     int uninit();
     void setPause(bool pause) { m_bPaused.store(pause); }
-    /// Once this returns no onDeviceState call with the previous receiver
-    /// is in progress.
+    /// Once this returns no onDeviceState or onAudioData call with the
+    /// previous receiver is in progress.
     void setReceiver(VoxtapNotify *receiver);
 
     bool isInitialised() const { return m_conn.isOpen() && m_pStream != nullptr; }
@@ -75,6 +79,10 @@ private:
 
     void captureThreadMain();
     int readAvailable(size_t *pending);
+    // Packs whole frames of the pending bytes, keeping a partial frame.
+    void packPending(size_t *pending);
+    // The end of a run on the capture thread: last read, pack, drain.
+    int finishRun(size_t *pending);
     void onStarted();
     void onStopped();
     void onData(const uint8_t *data, int frames);
@@ -101,6 +109,7 @@ private:
     std::atomic<bool> m_bPaused{false};
     std::atomic<int> m_iLastCaptureError{0};
     std::atomic<VoxtapNotify *> m_pReceiver{nullptr};
+    std::mutex m_deliveryMutex; // held while onAudioData runs
     std::atomic<float> m_fVolume{1.0f};
     std::atomic<bool> m_bMuted{false};
     // Main loop thread only (or under the main loop lock).

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <thread>
 
@@ -38,8 +39,30 @@ struct DeviceSpec {
     DeviceInfo info;
     std::vector<Capability> caps;
     std::string mjpegFile; ///< empty: the built-in picture
+    bool flash = false;    ///< "picture": "flash" instead of the test pattern
+    double deliverFps = 0; ///< > 0: samples per second actually delivered
     Faults faults;
 };
+
+constexpr int64_t kNsPerSecond = 1000000000;
+
+/// Whether a frame captured at captureNs (CLOCK_MONOTONIC) and standing for
+/// periodNs around it covers a whole second of that clock.
+bool coversWholeSecond(int64_t captureNs, int64_t periodNs)
+{
+    const int64_t from = captureNs - periodNs / 2;
+    const int64_t to = from + periodNs; // exclusive
+    const int64_t firstSecond = from <= 0 ? 0 : (from + kNsPerSecond - 1) / kNsPerSecond;
+    return firstSecond * kNsPerSecond < to;
+}
+
+/// The flash picture as packed I420: white, or dark.
+void renderFlash(int width, int height, bool white, uint8_t *i420)
+{
+    const size_t luma = size_t(width) * height;
+    std::memset(i420, white ? 235 : 16, luma);
+    std::memset(i420 + luma, 128, luma / 2);
+}
 
 constexpr int64_t kDuration15fps = 666666;
 
@@ -112,6 +135,13 @@ bool loadSpecs(const std::string &config, std::vector<DeviceSpec> *specs, std::s
             if (!mjpeg.isEmpty())
                 spec.mjpegFile = QFileInfo(mjpeg).isAbsolute() ? mjpeg.toStdString()
                                                                : (baseDir + "/" + mjpeg).toStdString();
+            const QString picture = o.value("picture").toString("pattern");
+            if (picture != "pattern" && picture != "flash") {
+                *error = config + ": unknown picture \"" + picture.toStdString() + "\"";
+                return false;
+            }
+            spec.flash = picture == "flash";
+            spec.deliverFps = o.value("deliverFps").toDouble(0);
             const QJsonObject f = o.value("faults").toObject();
             spec.faults.stopAfterSeconds = f.value("stopAfterSeconds").toDouble(0);
             spec.faults.failOpen = f.value("failOpen").toBool(false);
@@ -200,13 +230,30 @@ private:
     {
         kxsync::setCurrentThreadName("kx-capture");
         using clock = std::chrono::steady_clock;
-        const auto interval = std::chrono::nanoseconds(std::max<int64_t>(1, format.frameDuration100ns) * 100);
+        // A camera may deliver fewer frames than the rate it advertises (dim
+        // light, a busy bus); its samples then come at the slower interval.
+        const int64_t intervalNs = m_spec.deliverFps > 0
+            ? std::max<int64_t>(1, int64_t(double(kNsPerSecond) / m_spec.deliverFps + 0.5))
+            : std::max<int64_t>(1, format.frameDuration100ns) * 100;
+        const auto interval = std::chrono::nanoseconds(intervalNs);
         const auto t0 = clock::now();
         const auto lostAt = t0 + std::chrono::duration_cast<clock::duration>(
                                      std::chrono::duration<double>(m_spec.faults.stopAfterSeconds));
         const int w = format.width, h = format.height;
         std::vector<uint8_t> picture(size_t(w) * h * 3 / 2);
         std::vector<uint8_t> sample;
+        // The two flash pictures are made once: delivering them costs no time,
+        // so a sample leaves at its capture time.
+        std::vector<uint8_t> flashSamples[2];
+        if (m_spec.flash) {
+            for (int white = 0; white < 2; ++white) {
+                renderFlash(w, h, white != 0, picture.data());
+                if (!packPicture(format, picture, &flashSamples[white])) {
+                    m_events.push(DeviceEvent::StreamError, "JPEG encoding failed");
+                    return;
+                }
+            }
+        }
         int64_t slot = 0;
         for (int64_t n = 0;; ++n) {
             {
@@ -221,23 +268,22 @@ private:
             }
             const uint8_t *data = nullptr;
             size_t length = 0;
-            if (format.fourcc == kFourccMJPG && !m_pictures.empty()) {
+            if (m_spec.flash) {
+                const auto captured = t0 + slot * interval;
+                const int64_t capturedNs =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(captured.time_since_epoch()).count();
+                const std::vector<uint8_t> &flash = flashSamples[coversWholeSecond(capturedNs, intervalNs) ? 1 : 0];
+                data = flash.data();
+                length = flash.size();
+            } else if (format.fourcc == kFourccMJPG && !m_pictures.empty()) {
                 const auto &pic = m_pictures[size_t(n % int64_t(m_pictures.size()))];
                 data = m_file.data() + pic.first;
                 length = pic.second;
             } else {
                 renderTestPattern(w, h, n, picture.data(), format.frameDuration100ns);
-                if (format.fourcc == kFourccMJPG) {
-                    if (!encodeJpegI420(picture.data(), w, h, 85, &sample)) {
-                        m_events.push(DeviceEvent::StreamError, "JPEG encoding failed");
-                        break;
-                    }
-                } else if (format.fourcc == kFourccYUY2) {
-                    sample.resize(size_t(w) * h * 2);
-                    libyuv::I420ToYUY2(picture.data(), w, picture.data() + size_t(w) * h, w / 2,
-                                       picture.data() + size_t(w) * h * 5 / 4, w / 2, sample.data(), w * 2, w, h);
-                } else {
-                    sample = picture; // other FourCCs carry the raw picture
+                if (!packPicture(format, picture, &sample)) {
+                    m_events.push(DeviceEvent::StreamError, "JPEG encoding failed");
+                    break;
                 }
                 data = sample.data();
                 length = sample.size();
@@ -264,6 +310,22 @@ private:
             if (t0 + slot * interval < now) // missed intervals are dropped
                 slot = (now - t0) / interval + 1;
         }
+    }
+
+    // An I420 picture as the format's sample; false when JPEG encoding fails.
+    static bool packPicture(const Capability &format, const std::vector<uint8_t> &picture, std::vector<uint8_t> *sample)
+    {
+        const int w = format.width, h = format.height;
+        if (format.fourcc == kFourccMJPG)
+            return encodeJpegI420(picture.data(), w, h, 85, sample);
+        if (format.fourcc == kFourccYUY2) {
+            sample->resize(size_t(w) * h * 2);
+            libyuv::I420ToYUY2(picture.data(), w, picture.data() + size_t(w) * h, w / 2,
+                               picture.data() + size_t(w) * h * 5 / 4, w / 2, sample->data(), w * 2, w, h);
+            return true;
+        }
+        *sample = picture; // other FourCCs carry the raw picture
+        return true;
     }
 
     DeviceSpec m_spec;

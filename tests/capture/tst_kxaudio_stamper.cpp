@@ -1,5 +1,6 @@
 // Time stamps of audio packets: strictly increasing, spaced like the sound,
-// on the recording clock, for the arrival patterns libVoxtap produces.
+// on the recording clock (at the capture of their sound, a known delay
+// before their arrival), for the arrival patterns libVoxtap produces.
 
 #include <AudioCapImpl.h>
 
@@ -53,6 +54,12 @@ std::vector<Arrival> blockCapture(int seconds, int jitterMs, unsigned seed)
     return out;
 }
 
+/// When the first sound of a unit that arrived at arrivalMs was captured.
+double captureTime(const KxAudioStamper &s, int64_t arrivalMs)
+{
+    return std::max(0.0, double(arrivalMs) - s.deliveryDelayMs());
+}
+
 struct Figures {
     double minSpacing = 1e9;
     double maxSpacing = 0;
@@ -71,7 +78,7 @@ Figures run(KxAudioStamper &s, const std::vector<Arrival> &arrivals, std::vector
             f.minSpacing = std::min(f.minSpacing, double(t - last));
             f.maxSpacing = std::max(f.maxSpacing, double(t - last));
         }
-        f.maxOffClock = std::max(f.maxOffClock, std::fabs(double(t - a.clockMs)));
+        f.maxOffClock = std::max(f.maxOffClock, std::fabs(t - captureTime(s, a.clockMs)));
         last = t;
         if (stamps)
             stamps->push_back(t);
@@ -125,17 +132,39 @@ TEST(KxAudioStamper, SameMillisecondBurst)
 }
 
 // Sound missing for half a second (paused, or the server lost it): the
-// stamps jump to the clock, so the gap stays a gap in the file.
-TEST(KxAudioStamper, GapJumpsToTheClock)
+// stamps jump to the clock in one step, so the gap stays a gap in the file.
+// A capture thread held up for 300 ms, whose units then arrive in a burst,
+// is no gap: the stamps stay on the sound's time line.
+TEST(KxAudioStamper, GapJumpsButAStallDoesNot)
 {
-    KxAudioStamper s;
-    s.reset(44100);
-    int64_t t = 0;
-    for (int i = 0; i < 50; ++i)
-        t = s.next(std::llround(i * kUnitMs), true);
-    const int64_t afterGap = s.next(std::llround(49 * kUnitMs) + 500, true);
-    EXPECT_GT(afterGap - t, 450);
-    EXPECT_NEAR(double(afterGap), std::llround(49 * kUnitMs) + 500.0, 1.0);
+    struct Case {
+        int64_t shiftFrom, shiftMs; // arrivals from unit shiftFrom on come shiftMs later
+        int64_t stallFrom, stallTo; // units held and delivered with unit stallTo
+        double wantJump;            // largest step between stamps, at least
+        double wantOffMax;          // largest distance of a stamp to its sound, at most
+    };
+    for (const Case &c : {Case{50, 500, -1, -1, 450.0, 1e9}, Case{0, 0, 100, 113, 0.0, 2.0}}) {
+        KxAudioStamper s;
+        s.reset(44100);
+        const int64_t base = 40; // the clock ran before the first unit
+        double maxStep = 0, maxOff = 0;
+        int64_t last = -1;
+        for (int64_t i = 0; i < 200; ++i) {
+            const double sound = base + i * kUnitMs; // capture of the unit's sound
+            int64_t arrival = std::llround(sound + s.deliveryDelayMs()) + (i >= c.shiftFrom ? c.shiftMs : 0);
+            if (i >= c.stallFrom && i <= c.stallTo)
+                arrival = std::llround(base + c.stallTo * kUnitMs + s.deliveryDelayMs());
+            const int64_t t = s.next(arrival, true);
+            if (last >= 0)
+                maxStep = std::max(maxStep, double(t - last));
+            if (i >= 1)
+                maxOff = std::max(maxOff, std::fabs(t - sound));
+            last = t;
+        }
+        EXPECT_GE(maxStep, c.wantJump);
+        EXPECT_LE(maxOff, c.wantOffMax);
+        EXPECT_NEAR(double(last), base + 199 * kUnitMs + (c.shiftFrom >= 0 ? c.shiftMs : 0), 2.0);
+    }
 }
 
 // A second of backlog read at once after a resume: strictly increasing,
@@ -156,7 +185,7 @@ TEST(KxAudioStamper, BacklogCatchesUp)
     const Figures f = run(s, arrivals, &stamps);
     EXPECT_TRUE(f.increasing);
     EXPECT_GE(f.minSpacing, std::floor(kUnitMs * (1 - KxAudioStamper::kMaxStep)));
-    EXPECT_LE(std::fabs(double(stamps.back() - arrivals.back().clockMs)), 30.0);
+    EXPECT_LE(std::fabs(stamps.back() - captureTime(s, arrivals.back().clockMs)), 30.0);
 }
 
 // Without a clock the stamps count the sound from 0.

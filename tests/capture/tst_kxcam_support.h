@@ -123,6 +123,34 @@ private:
     std::vector<CopiedPacket> m_photos;
 };
 
+// Passes packets on to the real file module and counts them, so a test
+// knows when the pool has handed over everything.
+class CountingForwarder : public IKxModuleLocalFile {
+public:
+    explicit CountingForwarder(IKxModuleLocalFile *files) : m_files(files) {}
+    int init() override { return m_files->init(); }
+    int setCloundModule(IKxModuleClound *cloud) override { return m_files->setCloundModule(cloud); }
+    void registerCallback(KxToLocalFileCbk *cb) override { m_files->registerCallback(cb); }
+    int start(const KxLocalFileConfig &config) override { return m_files->start(config); }
+    uint8_t inputMediaPacket(IKxMediaPacket *packet) override
+    {
+        const uint8_t r = m_files->inputMediaPacket(packet);
+        if (r == 0)
+            ++written;
+        else
+            ++refused;
+        return r;
+    }
+    int stop() override { return m_files->stop(); }
+    int destory() override { return m_files->destory(); }
+
+    std::atomic<int> written{0};
+    std::atomic<int> refused{0};
+
+private:
+    IKxModuleLocalFile *m_files;
+};
+
 // Records the camera callbacks with the time they arrived.
 class CameraEvents : public IKxModuleCamera::ICallBack {
 public:

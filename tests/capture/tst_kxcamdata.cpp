@@ -1,4 +1,4 @@
-// Catch-up stamping of camera frames against the recording clock.
+// Stamping of camera frames from the recording clock.
 
 #include "KxCamData.h"
 
@@ -10,62 +10,36 @@ namespace {
 
 struct StampCase {
     const char *name;
-    int64_t clockMs;
     double fps;
-    int64_t expectN0;
-    std::vector<std::pair<int, int64_t>> frameStamps; // (k, stamp)
+    std::vector<int64_t> arrivalsMs;
+    std::vector<int64_t> stamps;
 };
 
-class CatchUpStamps : public ::testing::TestWithParam<StampCase> {};
+class ClockStamps : public ::testing::TestWithParam<StampCase> {};
 
-// Stamps of frames 0..upTo, computed as the intake does, frame after frame.
-std::vector<int64_t> stampRun(int64_t n0, int upTo)
-{
-    std::vector<int64_t> stamps;
-    int64_t last = 0;
-    for (int k = 0; k <= upTo; ++k) {
-        last = KxCamData::catchUpStamp(k, n0, n0 / 2, last);
-        stamps.push_back(last);
-    }
-    return stamps;
-}
-
-TEST_P(CatchUpStamps, FollowTheClock)
+TEST_P(ClockStamps, FollowTheClock)
 {
     const StampCase c = GetParam();
-    const int64_t n0 = KxCamData::startOffset(c.clockMs, c.fps);
-    EXPECT_EQ(n0, c.expectN0);
-    int upTo = 0;
-    for (const auto &fs : c.frameStamps)
-        upTo = std::max(upTo, fs.first);
-    const std::vector<int64_t> stamps = stampRun(n0, upTo);
-    for (const auto &fs : c.frameStamps)
-        EXPECT_EQ(stamps[size_t(fs.first)], fs.second) << "frame " << fs.first;
+    int64_t last = -1;
+    for (size_t i = 0; i < c.arrivalsMs.size(); ++i) {
+        last = KxCamData::clockStamp(c.arrivalsMs[i], KxCamData::timeBaseRate(c.fps), last);
+        EXPECT_EQ(last, c.stamps[i]) << "frame " << i;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, CatchUpStamps,
+    Table, ClockStamps,
     ::testing::Values(
-        StampCase{"clock_4000ms_25fps", 4000, 25.0, 100, {{0, 0}, {1, 3}, {2, 6}, {50, 150}, {51, 151}}},
-        StampCase{"clock_30ms_25fps", 30, 25.0, 0, {{0, 0}, {1, 1}, {2, 2}}},
-        StampCase{"one_period_late", 70, 15.0, 1, {{0, 0}, {1, 1}, {2, 2}, {9, 9}}},
-        StampCase{"odd_offset_15fps", 1000, 15.0, 15, {{0, 0}, {1, 3}, {7, 22}, {8, 23}, {20, 35}}},
-        StampCase{"clock_not_started", 0, 15.0, 0, {{0, 0}, {1, 1}}},
-        StampCase{"fractional_rate", 2000, 14.99999, 29, {{0, 0}, {14, 43}, {15, 44}}}),
+        // The first frame sits at the clock's time, not at 0.
+        StampCase{"first_frame_at_4000ms_25fps", 25.0, {4000, 4040, 4080}, {100, 101, 102}},
+        // A camera delivering 10 of its advertised 15 frames per second:
+        // the stamps leave gaps and keep to the clock.
+        StampCase{"ten_of_fifteen", 15.0, {0, 100, 200, 300, 1000}, {0, 2, 3, 5, 15}},
+        // Frames released in a burst after a stall never share a stamp.
+        StampCase{"burst_after_stall", 15.0, {1000, 1000, 1001, 1070, 1400}, {15, 16, 17, 18, 21}},
+        StampCase{"clock_not_started", 15.0, {0, 0}, {0, 1}},
+        // 14.99999 fps is stamped in fifteenths, the encoder's time base.
+        StampCase{"fractional_rate", 14.99999, {2000, 2033}, {30, 31}}),
     [](const ::testing::TestParamInfo<StampCase> &i) { return std::string(i.param.name); });
-
-// Whatever the offset, the time line strictly increases and, once caught
-// up, sits exactly n0 periods ahead of the frame count (an offset of one
-// period is below what the catch-up handles and is dropped).
-TEST(CatchUpStampsProperty, IncreasingAndCaughtUp)
-{
-    for (int64_t n0 = 0; n0 <= 400; ++n0) {
-        const int frames = int(n0) + 20;
-        const std::vector<int64_t> stamps = stampRun(n0, frames);
-        for (size_t k = 1; k < stamps.size(); ++k)
-            ASSERT_GT(stamps[k], stamps[k - 1]) << "n0 " << n0 << " frame " << k;
-        EXPECT_EQ(stamps.back() - frames, n0 >= 2 ? n0 : 0) << "n0 " << n0;
-    }
-}
 
 } // namespace

@@ -25,3 +25,10 @@ if(TARGET kx_capture_video AND TARGET kx_file AND TARGET kx_test_media)
     LIBS kx_capture_video kx_file kx_test_media kx_core PkgConfig::FFMPEG kx_test_main
     LABELS capture THREADS TIMEOUT 300)
 endif()
+# Real time: 30 s of flash and clicks, then 20 s from a slow camera.
+if(TARGET kx_capture_video AND TARGET kx_file AND TARGET kx_avsync)
+  kx_add_test(NAME tst_kxrecording_sync SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_kxrecording_sync.cpp
+    LIBS kx_capture_video kx_capture_audio kx_file kx_avsync kx_test_pulse kx_core PkgConfig::FFMPEG kx_test_main
+    LABELS capture e2e TIMEOUT 240)
+  add_dependencies(tst_kxrecording_sync kx-click)
+endif()

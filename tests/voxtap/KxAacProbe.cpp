@@ -97,7 +97,9 @@ double KxAacProbe::measureFrequency(const float *x, int64_t n, int sampleRate)
 
 double KxAacProbe::frequency(int64_t skip) const
 {
-    const int64_t n = samples() - skip;
+    // A stopped capture ends with a short, drained last frame whose
+    // decoded tail is no tone; it is left out like the start.
+    const int64_t n = samples() - skip - kEndSamples;
     if (n <= 0)
         return 0.0;
     return measureFrequency(m_samples.data() + skip, n, m_rate);

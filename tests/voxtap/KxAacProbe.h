@@ -27,8 +27,10 @@ public:
     int errors() const { return m_errors; }
     int decodedChannels() const { return m_channels; }
     /// Tone frequency (Hz) from zero crossings, skipping skip samples of
-    /// encoder start-up; 0 when there is no tone.
+    /// encoder start-up and the last kEndSamples (the end of a stopped
+    /// capture); 0 when there is no tone.
     double frequency(int64_t skip = 4096) const;
+    static constexpr int64_t kEndSamples = 3072;
     /// RMS level of the decoded first channel (full scale 1.0).
     double rms(int64_t skip = 4096) const;
 

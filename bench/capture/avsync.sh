@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Audio/video offset of a whole recording through kx-record: a private
+# PulseAudio daemon gives a microphone that hears kx-click's clicks, the
+# virtual camera shows its flash picture, and kx-avsync measures the MP4.
+#   bench/capture/avsync.sh [SECONDS] [FPS]     (default 60 s at 30 fps)
+# Prints kx-avsync's JSON and the video and audio lengths.
+# BUILD_DIR selects the build folder (default: build).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+BUILD_DIR=${BUILD_DIR:-build}
+SECONDS_TO_RECORD=${1:-60}
+FPS=${2:-30}
+if [ ! -f "$BUILD_DIR/build.ninja" ]; then
+  cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$BUILD_DIR" --target kx-record kx-click kx-avsync -j2 >/dev/null
+BIN=$(cd "$BUILD_DIR/bin" && pwd)
+
+WORK=$(mktemp -d /tmp/kxsync-XXXXXX)
+PA_PID=""
+CLICK_PID=""
+cleanup() {
+  [ -n "$CLICK_PID" ] && kill "$CLICK_PID" 2>/dev/null || true
+  [ -n "$PA_PID" ] && kill "$PA_PID" 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# The clicks go into a null sink; a remap of its monitor is the microphone.
+# The loopback keeps the sink's latency low while nothing records.
+cat > "$WORK/daemon.pa" <<PA
+load-module module-native-protocol-unix socket=$WORK/native auth-anonymous=1
+load-module module-null-sink sink_name=kx_drain rate=48000 channels=2
+load-module module-null-sink sink_name=kx_click rate=48000 channels=2
+load-module module-loopback source=kx_click.monitor sink=kx_drain latency_msec=10
+load-module module-remap-source source_name=kx_click_mic master=kx_click.monitor source_properties="device.description='Click Audio' device.product.name='KX Click Unit'"
+suspend-sink kx_click 1
+suspend-sink kx_click 0
+PA
+HOME=$WORK XDG_RUNTIME_DIR=$WORK XDG_CONFIG_HOME=$WORK/config PULSE_RUNTIME_PATH=$WORK/runtime \
+  pulseaudio -n --daemonize=no --exit-idle-time=-1 -F "$WORK/daemon.pa" >"$WORK/pulse.log" 2>&1 &
+PA_PID=$!
+export PULSE_SERVER=unix:$WORK/native
+for _ in $(seq 50); do [ -S "$WORK/native" ] && break; sleep 0.1; done
+
+cat > "$WORK/cameras.json" <<JSON
+{"devices": [{"name": "Flash Camera", "picture": "flash",
+  "capabilities": [{"format": "MJPG", "width": 1280, "height": 720, "fps": $FPS}]}]}
+JSON
+export KX_VIRTUAL_CAMERA=$WORK/cameras.json
+
+"$BIN/kx-click" --sink kx_click 2>"$WORK/click.log" &
+CLICK_PID=$!
+sleep 1
+KX_VERSION_INI=/dev/null "$BIN/kx-record" --seconds "$SECONDS_TO_RECORD" --snapshots 0 --upload-wait 0 \
+  --camera "Flash Camera" --microphone "KX Click Unit" --out "$WORK/out" >"$WORK/record.log" 2>&1 || {
+  echo "kx-record failed:"; tail -20 "$WORK/record.log"; exit 1; }
+MP4=$(find "$WORK/out" -name '*.mp4' | head -1)
+"$BIN/kx-avsync" "$MP4"
