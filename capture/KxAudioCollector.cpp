@@ -1,5 +1,7 @@
 #include "KxAudioCollector.h"
 
+#include "KxDropCounters.h"
+
 #include <IKxMediaPacket.h>
 #include <IKxMediaTime.h>
 #include <IKxModulePoolMgr.h>
@@ -187,6 +189,7 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
     IKxMediaPacket *packet = m_pPool->getAudioPacket(kPacketWaitMs);
     if (!packet) {
         m_iDropped.fetch_add(1, std::memory_order_relaxed);
+        KxDropCounters::instance().audioBlocksDropped.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     packet->setType(KX_PACKET_AUDIO);
@@ -195,6 +198,7 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
         // is skipped by the writers.
         packet->setSize(0);
         m_iDropped.fetch_add(1, std::memory_order_relaxed);
+        KxDropCounters::instance().audioBlocksDropped.fetch_add(1, std::memory_order_relaxed);
     }
     KxAudioInfo info;
     info.channels = m_iChannels;

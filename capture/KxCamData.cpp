@@ -1,5 +1,7 @@
 #include "KxCamData.h"
 
+#include "KxDropCounters.h"
+
 #include "IKxBooth.h"
 #include "IKxMediaPacket.h"
 #include "IKxMediaTime.h"
@@ -22,6 +24,7 @@ void KxCamData::reset()
     m_iConverted = 0;
     m_iStartOffset = 0;
     m_iLastStamp = -1;
+    m_iLastArrivalMs = -1;
     m_iRejected = 0;
     m_iSnapshotsTaken = 0;
 }
@@ -78,6 +81,14 @@ int KxCamData::onYUVData(const uint8_t *data, int length)
     const int width = format.value(QStringLiteral("width")).toInt();
     const int height = format.value(QStringLiteral("height")).toInt();
     const double fps = format.value(QStringLiteral("fps")).toDouble();
+    // Samples the camera never delivered (a full driver queue, a slow
+    // intake) show as gaps of whole frame periods between arrivals.
+    if (m_iLastArrivalMs >= 0 && fps > 0) {
+        const double periods = double(arrivalMs - m_iLastArrivalMs) * fps / 1000.0;
+        if (periods >= 1.5)
+            KxDropCounters::instance().videoFramesDropped += int64_t(periods + 0.5) - 1;
+    }
+    m_iLastArrivalMs = arrivalMs;
     const int pictureSize = width * height * 3 / 2;
     if (width <= 0 || height <= 0 || frame->m_pixels.ensureCapacity(2 * width * height) < 0) {
         qWarning() << "KxCamData::onYUVData" << "  unusable format" << width << height;

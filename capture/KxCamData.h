@@ -65,6 +65,7 @@ private:
     std::atomic<int> m_iConverted{0};
     std::atomic<int64_t> m_iStartOffset{0};
     int64_t m_iLastStamp = -1;
+    int64_t m_iLastArrivalMs = -1;  ///< clock time of the last sample (intake thread)
     std::atomic<int> m_iRejected{0};
     std::atomic<int> m_iSnapshotsTaken{0};
     std::vector<uint8_t> m_jpeg; // streaming thread; reused between snapshots
