@@ -275,7 +275,7 @@ int main(int argc, char **argv)
             current->uploadDone = waitUntil(uploadWaitMs, [&] { return commander.isUploadDone(); });
             current->segments = qMax(current->segments, countSegments(commander.playlistPath()));
             if (current->uploadDone) {
-                report << "uploads: ended " << waited.elapsed() << " ms after stopping";
+                report << "uploads: all done in " << waited.elapsed() << " ms after stopping";
                 if (!current->uploadFailed.isEmpty())
                     report << ", given up: " << current->uploadFailed.join(", ");
                 report << Qt::endl;
