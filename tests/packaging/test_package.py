@@ -100,7 +100,8 @@ def start_program(root, scratch):
             tree = run("xwininfo", "-root", "-tree", env=env, timeout=30)
             for wid in re.findall(r'^\s*(0x[0-9a-f]+) .*\(".*norvimerioshare.*"\)', tree, re.M | re.I):
                 if "IsViewable" in run("xwininfo", "-id", wid, env=env, timeout=30):
-                    return print("the program shows its window %s" % wid)
+                    print("the program shows its window %s" % wid)
+                    return second_start(procs[1], env, log)
             time.sleep(0.5)
         raise AssertionError("no window of the program was mapped within 60 s")
     finally:
@@ -108,6 +109,27 @@ def start_program(root, scratch):
             proc.kill()
             proc.wait(10)
         os.close(r)
+
+
+def wait_for_log(log, text, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        log.seek(0)
+        if text in log.read():
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def second_start(first, env, log):
+    """A second start while the first sits idle: it wakes the first, which
+    plays its start animation again, and ends with 0 itself."""
+    assert wait_for_log(log, "KxMainWidgetCtrller::onAnimateExit", 30), "the program never reached its idle icon"
+    second = subprocess.run([first.args[0]], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=30)
+    assert second.returncode == 0, "the second start ended with %d:\n%s" % (second.returncode, second.stdout.decode())
+    assert wait_for_log(log, "KxMainWidgetCtrller::reStartAnimation", 10), "the first program was not woken"
+    assert first.poll() is None, "the first program ended"
+    print("a second start woke the running program and ended with 0")
 
 
 def main():
