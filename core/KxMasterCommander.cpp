@@ -4,6 +4,7 @@
 #include "KxDropCounters.h"
 #include "KxMerioErrors.h"
 #include "KxMerioSettingsData.h"
+#include "KxPrivateFolder.h"
 
 #include <QColor>
 #include <QDebug>
@@ -279,24 +280,30 @@ void KxMasterCommanderPrivate::removeAndCreateTmpDir()
             qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir"
                      << " removeRecursively ret: " << removed;
         }
-        const bool made = ::mkdir(native.constData(), 0700) == 0;
+        QString why;
+        const bool made = kxEnsurePrivateFolder(tmpPath, &why);
         qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir" << " mkpath ret: " << made;
-        // Someone else may have made it between the removal and mkdir.
-        if (isOwnPrivateFolder(tmpPath) && ::chmod(native.constData(), 0700) == 0) {
+        if (made) {
             m_strTmpPath = tmpPath;
             return;
         }
         qWarning() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir"
-                   << " cannot use" << tmpPath << ":" << strerror(errno);
+                   << " cannot use" << tmpPath << ":" << why;
     }
     // A fresh private folder of our own instead (mkdtemp makes it 0700).
     QByteArray pattern = QFile::encodeName(tmpPath + "-XXXXXX");
     if (::mkdtemp(pattern.data())) {
         m_strTmpPath = QFile::decodeName(pattern);
     } else {
+        // No temporary folder at all: a private folder beside the recordings.
         qWarning() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir"
                    << " mkdtemp failed:" << strerror(errno);
-        m_strTmpPath = tmpPath;
+        const QString documents = KxMerioSettingsData::instance()->documentsPath();
+        QDir().mkpath(documents);
+        m_strTmpPath = documents + "/.work";
+        QString why;
+        if (!kxEnsurePrivateFolder(m_strTmpPath, &why))
+            qWarning() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir" << why;
     }
     qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir" << " using" << m_strTmpPath;
 }
