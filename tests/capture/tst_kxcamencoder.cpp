@@ -266,6 +266,9 @@ TEST_F(EncoderTest, FramesWaitingAtStopAreNotEncodedAndComeBackFree)
     waitIdle();
     camera->stopEvent()->set();
     ASSERT_EQ(encoder->stop(), 0);
+    // What the encoder pushed up to its stop reaches the collector first.
+    ASSERT_EQ(pool->stopAfterDrain(5000), 0);
+    ASSERT_EQ(pool->start(), 0);
     const int before = collector.videoCount();
     // Three frames arrive after the thread has gone.
     camera->stopEvent()->reset();

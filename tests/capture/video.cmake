@@ -31,4 +31,6 @@ if(TARGET kx_capture_video AND TARGET kx_file AND TARGET kx_avsync)
     LIBS kx_capture_video kx_capture_audio kx_file kx_avsync kx_test_pulse kx_core PkgConfig::FFMPEG kx_test_main
     LABELS capture e2e TIMEOUT 240)
   add_dependencies(tst_kxrecording_sync kx-click)
+  # Takes turns with the other real-time recordings (tests/core).
+  set_tests_properties(tst_kxrecording_sync PROPERTIES RESOURCE_LOCK realtime_recording)
 endif()
