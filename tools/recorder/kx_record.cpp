@@ -75,6 +75,8 @@ bool waitUntil(int ms, const std::function<bool()> &done)
         return true;
     QEventLoop loop;
     QTimer deadline;
+    // A coarse timer may end a 60 s recording up to 3 s early.
+    deadline.setTimerType(Qt::PreciseTimer);
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     QTimer poll;
