@@ -18,13 +18,17 @@ kx-camgen (1280x720 at 15 fps) and, for the program, its own Xvfb.
               the recording (kx-h264 = libx264, kx-capture = capture and
               JPEG decoding, kx-voxtap = AAC encoder: the rest is the
               product's own share); resident memory at 10 s and at the end.
-  long        kx-record --seconds 180: peak resident memory (VmHWM).
-  segments    every recording's segments: the local TS file's last write
-              (closed) to the devcloud journal's registration of the first
-              playlist uploaded after the segment itself.
+  program     build/bin/NorviMerioShare under its own Xvfb: start-up to the
+              first mapped window and to the idle icon (log line
+              "KxMainWidgetCtrller::onAnimateExit"); then a recording
+              started by a click on the icon and ended by the program's
+              3-minute limit: peak resident memory (VmHWM) until the uploads
+              end, and the dropped frames and audio blocks it logs at the
+              stop (the product alone on the machine).
+  segments    every recording's segments: the close (log line
+              "KxTsCreater::close") to the devcloud journal's registration
+              of the first playlist uploaded after the segment itself.
   avsync      bench/capture/avsync.sh (flash picture and clicks).
-  startup     build/bin/NorviMerioShare under Xvfb: first mapped window and
-              the idle icon (log line "KxMainWidgetCtrller::onAnimateExit").
   camera      max_sustained_fps is read from the camera benchmark's log
               (bench/capture/run.sh, unthrottled part) when --camera-log
               names it.
@@ -89,6 +93,16 @@ def thread_cpu(pid):
     return out
 
 
+def end_process(proc):
+    """SIGTERM, then SIGKILL after 10 s."""
+    proc.terminate()
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 def status_kib(pid, key):
     try:
         with open("/proc/%d/status" % pid) as f:
@@ -108,6 +122,8 @@ class Reaped:
         self.proc = proc
         self.status = None
         self.cpu = None
+        self.max_rss_kib = None
+        self.ended = None  # time.monotonic() when first seen ended
 
     def alive(self, block=False):
         if self.cpu is not None:
@@ -118,6 +134,8 @@ class Reaped:
         self.status = os.waitstatus_to_exitcode(status)
         self.proc.returncode = self.status
         self.cpu = ru.ru_utime + ru.ru_stime
+        self.max_rss_kib = ru.ru_maxrss
+        self.ended = time.monotonic()
         return False
 
     def wait(self, timeout):
@@ -239,12 +257,7 @@ class Services:
 
     def stop(self):
         for p in reversed(self.procs):
-            p.terminate()
-            try:
-                p.wait(10)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+            end_process(p)
 
 
 # ---------------------------------------------------------------- kx-record
@@ -268,6 +281,7 @@ def record(svc, seconds, out, with_ffmpeg=False):
            "--upload-wait", "120", "--json", "--out", out]
     svc.journal(clear=True)
     ff = None
+    ffr = None
     t0 = time.monotonic()
     proc = subprocess.Popen(cmd, env=svc.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     if with_ffmpeg:
@@ -275,6 +289,7 @@ def record(svc, seconds, out, with_ffmpeg=False):
         os.makedirs(ffout)
         ff = subprocess.Popen(ffmpeg_args(svc.mjpeg, seconds, ffout), env=svc.env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=open(os.path.join(out, "ffmpeg.log"), "w"))
+        ffr = Reaped(ff)
     stderr = LineClock(proc.stderr, os.path.join(out, "kx-record.log"))
     stdout_data = []
     reader = threading.Thread(target=lambda: stdout_data.append(proc.stdout.read()), daemon=True)
@@ -303,6 +318,8 @@ def record(svc, seconds, out, with_ffmpeg=False):
     r["rss_kib_end"] = status_kib(proc.pid, "VmRSS")
     # The peak over the whole run, read as long as the process is there.
     while child.alive():
+        if ffr:
+            ffr.alive()
         peak = max(peak, status_kib(proc.pid, "VmHWM") or 0)
         time.sleep(0.2)
         if time.monotonic() - t0 > seconds + 200:
@@ -324,7 +341,9 @@ def record(svc, seconds, out, with_ffmpeg=False):
     r["non_codec_cpu_share"] = (r["window_cpu_s"] - codec) / r["window_cpu_s"] if r["window_cpu_s"] > 0 else None
     r["segment_registered_ms"] = segment_latencies(svc, out, stderr)
     if ff is not None:
-        ffstatus, ffcpu = Reaped(ff).wait(60)
+        ffstatus, ffcpu = ffr.wait(60)
+        r["ffmpeg_wall_s"] = round(ffr.ended - t0, 2)
+        r["ffmpeg_rss_kib_peak"] = ffr.max_rss_kib
         if ffstatus != 0:
             raise RuntimeError("ffmpeg ended with %s (see %s/ffmpeg.log)" % (ffstatus, out))
         r["ffmpeg_cpu_s"] = ffcpu
@@ -427,15 +446,6 @@ def start_program(svc, display, logpath):
     return t0, proc, env, LineClock(proc.stderr, logpath)
 
 
-def end_program(proc):
-    proc.terminate()
-    try:
-        proc.wait(10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-
-
 def startup(svc, display, rounds, logdir):
     """Milliseconds from exec to the first mapped window and to the idle icon."""
     results = []
@@ -451,7 +461,7 @@ def startup(svc, display, rounds, logdir):
                     time.sleep(0.02)
             icon = lines.wait_for(re.escape(PROGRAM_ICON_LINE), 30)
         finally:
-            end_program(proc)
+            end_process(proc)
         if window is None or icon is None:
             raise RuntimeError("the program showed no %s (see %s)" % ("window" if window is None else "icon", logpath))
         results.append({"window_ms": round((window - t0) * 1000), "icon_ms": round((icon - t0) * 1000)})
@@ -509,7 +519,7 @@ def program_recording(svc, display, limit_s, logdir):
         r["video_frames_dropped"], r["audio_blocks_dropped"] = int(m[-1][0]), int(m[-1][1])
         r["segment_registered_ms"] = segment_latencies(svc, logdir, lines)
     finally:
-        end_program(proc)
+        end_process(proc)
     return r
 
 
@@ -558,9 +568,10 @@ def main():
         for n in range(rec_rounds):
             r = record(svc, rec_seconds, os.path.join(product, "record-%d" % (n + 1)), with_ffmpeg=True)
             rounds.append(r)
-            log("  round %d: kx-record %.2f CPU s for %.1f s, ffmpeg %.2f CPU s for %.1f s; dropped %d frames,"
-                " %d audio blocks; RSS %s/%s KiB; own share %.3f; threads %s"
+            log("  round %d: kx-record %.2f CPU s for %.1f s, ffmpeg %.2f CPU s for %.1f s (done after %.1f s,"
+                " peak %d KiB); dropped %d frames, %d audio blocks; RSS %s/%s KiB; own share %.3f; threads %s"
                 % (n + 1, r["cpu_s"], r["recorded_s"], r["ffmpeg_cpu_s"], r["ffmpeg_recorded_s"],
+                   r["ffmpeg_wall_s"], r["ffmpeg_rss_kib_peak"],
                    r["video_frames_dropped"], r["audio_blocks_dropped"], r.get("rss_kib_10s"), r["rss_kib_end"],
                    r["non_codec_cpu_share"], r["threads_cpu_s"]))
         details["recording_rounds"] = rounds
@@ -586,8 +597,7 @@ def main():
                    longrun["audio_blocks_dropped"], longrun["segment_registered_ms"]))
             details["program_recording"] = longrun
         finally:
-            xvfb.terminate()
-            xvfb.wait(10)
+            end_process(xvfb)
     finally:
         svc.stop()
         shutil.rmtree(work, ignore_errors=True)
