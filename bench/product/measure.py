@@ -560,11 +560,20 @@ def main():
     os.makedirs(product)
     work = tempfile.mkdtemp(prefix="kx-bench-")
     svc = Services(build, work)
-    details = {"quick": q}
-    try:
-        svc.start()
-        log("== product: kx-record %d s beside ffmpeg, %d round(s)" % (rec_seconds, rec_rounds))
-        rounds = []
+    details = {"quick": q, "errors": []}
+    rounds, syncs, starts, longrun = [], [], [], {}
+
+    def section(title, body):
+        """Runs one part; a failure is logged and kept, and the parts after
+        it still run, so that one run gives every figure it can."""
+        log("== product: " + title)
+        try:
+            body()
+        except Exception as e:  # noqa: BLE001 - any failure of a part
+            log("  FAILED: %s" % e)
+            details["errors"].append("%s: %s" % (title, e))
+
+    def recording_rounds():
         for n in range(rec_rounds):
             r = record(svc, rec_seconds, os.path.join(product, "record-%d" % (n + 1)), with_ffmpeg=True)
             rounds.append(r)
@@ -574,41 +583,49 @@ def main():
                    r["ffmpeg_wall_s"], r["ffmpeg_rss_kib_peak"],
                    r["video_frames_dropped"], r["audio_blocks_dropped"], r.get("rss_kib_10s"), r["rss_kib_end"],
                    r["non_codec_cpu_share"], r["threads_cpu_s"]))
-        details["recording_rounds"] = rounds
 
-        log("== product: audio/video offset, %d round(s) of %d s" % (sync_rounds, sync_seconds))
-        syncs = [avsync(build, sync_seconds, product) for _ in range(sync_rounds)]
-        for s in syncs:
+    def sync_rounds_():
+        for _ in range(sync_rounds):
+            s = avsync(build, sync_seconds, product)
+            syncs.append(s)
             log("  median %.1f ms, worst %.1f ms over %d s" % (s["median_ms"], s["worst_ms"], len(s["offsets_ms"])))
-        details["avsync_rounds"] = syncs
 
-        xvfb, display = start_xvfb()
-        try:
-            log("== product: program start-up under Xvfb, %d round(s)" % start_rounds)
-            starts = startup(svc, display, start_rounds, product)
-            log("  " + ", ".join("window %d ms, icon %d ms" % (s["window_ms"], s["icon_ms"]) for s in starts))
-            details["startup_rounds"] = starts
+    def program(display):
+        section("program start-up under Xvfb, %d round(s)" % start_rounds,
+                lambda: starts.extend(startup(svc, display, start_rounds, product)))
+        log("  " + ", ".join("window %d ms, icon %d ms" % (s["window_ms"], s["icon_ms"]) for s in starts))
 
-            log("== product: a recording through the program under Xvfb (%s)"
-                % ("ended after %d s" % long_seconds if q else "to its 3-minute limit"))
-            longrun = program_recording(svc, display, long_seconds if q else None, product)
+        def recording():
+            longrun.update(program_recording(svc, display, long_seconds if q else None, product))
             log("  peak %d KiB over %.0f s; dropped %d frames, %d audio blocks; segments registered %s ms"
                 % (longrun["rss_kib_peak"], longrun["recorded_s"], longrun["video_frames_dropped"],
                    longrun["audio_blocks_dropped"], longrun["segment_registered_ms"]))
-            details["program_recording"] = longrun
+        section("a recording through the program under Xvfb (%s)"
+                % ("ended after %d s" % long_seconds if q else "to its 3-minute limit"), recording)
+
+    try:
+        svc.start()
+        section("kx-record %d s beside ffmpeg, %d round(s)" % (rec_seconds, rec_rounds), recording_rounds)
+        section("audio/video offset, %d round(s) of %d s" % (sync_rounds, sync_seconds), sync_rounds_)
+        xvfb, display = start_xvfb()
+        try:
+            program(display)
         finally:
             end_process(xvfb)
+    except Exception as e:  # noqa: BLE001 - the services themselves
+        log("  FAILED: %s" % e)
+        details["errors"].append("services: %s" % e)
     finally:
         svc.stop()
         shutil.rmtree(work, ignore_errors=True)
+    details.update(recording_rounds=rounds, avsync_rounds=syncs, startup_rounds=starts, program_recording=longrun)
 
     per_s = [r["cpu_s"] / r["recorded_s"] for r in rounds]
     ff_per_s = [r["ffmpeg_cpu_s"] / r["ffmpeg_recorded_s"] for r in rounds]
     ratios = [a / b for a, b in zip(per_s, ff_per_s)]
-    seg = [ms for r in rounds + [longrun] for ms in r["segment_registered_ms"]]
+    seg = [ms for r in rounds + [longrun] for ms in r.get("segment_registered_ms", [])]
     share = [r["share_text_ms"] for r in rounds if r["share_text_ms"] >= 0]
-    sync_offsets = [s["median_ms"] for s in syncs]
-    worst = max((s["worst_ms"] for s in syncs), key=abs)
+    worst = max((s["worst_ms"] for s in syncs), key=abs) if syncs else None
     mib = lambda kib: round(kib / 1024, 1) if kib else None
     spreads = {
         "cpu_per_recorded_second": spread(per_s),
@@ -616,7 +633,7 @@ def main():
         "cpu_ratio_vs_ffmpeg": spread(ratios),
         "rss_mib_10s": spread([mib(r.get("rss_kib_10s")) for r in rounds]),
         "rss_mib_60s": spread([mib(r["rss_kib_end"]) for r in rounds]),
-        "av_offset_ms_median": spread(sync_offsets),
+        "av_offset_ms_median": spread([s["median_ms"] for s in syncs]),
         "segment_registered_ms": spread(seg),
         "share_text_ms": spread(share),
         "non_codec_cpu_share": spread([r["non_codec_cpu_share"] for r in rounds]),
@@ -624,14 +641,15 @@ def main():
         "startup_window_ms": spread([s["window_ms"] for s in starts]),
     }
     med = lambda key: spreads[key]["median"] if spreads[key] else None
+    worst_of = lambda key: max(r[key] for r in rounds) if rounds else None
     summary = {
         "cpu_per_recorded_second": med("cpu_per_recorded_second"),
         "ffmpeg_cpu_per_recorded_second": med("ffmpeg_cpu_per_recorded_second"),
         "cpu_ratio_vs_ffmpeg": med("cpu_ratio_vs_ffmpeg"),
-        "video_frames_dropped": longrun["video_frames_dropped"],
-        "audio_blocks_dropped": longrun["audio_blocks_dropped"],
-        "video_frames_dropped_beside_ffmpeg": max(r["video_frames_dropped"] for r in rounds),
-        "audio_blocks_dropped_beside_ffmpeg": max(r["audio_blocks_dropped"] for r in rounds),
+        "video_frames_dropped": longrun.get("video_frames_dropped"),
+        "audio_blocks_dropped": longrun.get("audio_blocks_dropped"),
+        "video_frames_dropped_beside_ffmpeg": worst_of("video_frames_dropped"),
+        "audio_blocks_dropped_beside_ffmpeg": worst_of("audio_blocks_dropped"),
         "max_sustained_fps": camera_fps(args.camera_log),
         "rss_mib_10s": med("rss_mib_10s"),
         "rss_mib_60s": med("rss_mib_60s"),
@@ -643,7 +661,7 @@ def main():
         "non_codec_cpu_share": med("non_codec_cpu_share"),
         "startup_ms": med("startup_ms"),
         "startup_window_ms": med("startup_window_ms"),
-        "rss_mib_peak_3min": mib(longrun["rss_kib_peak"]),
+        "rss_mib_peak_3min": mib(longrun.get("rss_kib_peak")),
         "spread": spreads,
         "details": details,
     }
@@ -652,6 +670,7 @@ def main():
     with open(os.path.join(outdir, "summary.md"), "w") as f:
         f.write(markdown(summary, rec_seconds, long_seconds, sync_seconds))
     log(open(os.path.join(outdir, "summary.md")).read())
+    return 1 if details["errors"] else 0
 
 
 def markdown(s, rec_seconds, long_seconds, sync_seconds):
@@ -674,13 +693,13 @@ def markdown(s, rec_seconds, long_seconds, sync_seconds):
          fig("ffmpeg_cpu_per_recorded_second"), ""),
         ("ratio kx-record / ffmpeg", "cpu_ratio_vs_ffmpeg", fig("cpu_ratio_vs_ffmpeg"), "≤ 1"),
         ("video frames dropped, recording through the program", "video_frames_dropped",
-         str(s["video_frames_dropped"]), "0"),
+         fig("video_frames_dropped", fmt="%d"), "0"),
         ("audio blocks dropped, recording through the program", "audio_blocks_dropped",
-         str(s["audio_blocks_dropped"]), "0"),
+         fig("audio_blocks_dropped", fmt="%d"), "0"),
         ("video frames dropped, kx-record beside ffmpeg (worst round)", "video_frames_dropped_beside_ffmpeg",
-         str(s["video_frames_dropped_beside_ffmpeg"]), ""),
+         fig("video_frames_dropped_beside_ffmpeg", fmt="%d"), ""),
         ("audio blocks dropped, kx-record beside ffmpeg (worst round)", "audio_blocks_dropped_beside_ffmpeg",
-         str(s["audio_blocks_dropped_beside_ffmpeg"]), ""),
+         fig("audio_blocks_dropped_beside_ffmpeg", fmt="%d"), ""),
         ("highest sustained frame rate (unthrottled)", "max_sustained_fps", fig("max_sustained_fps", fmt="%.1f"), ""),
         ("resident memory at 10 s, MiB", "rss_mib_10s", fig("rss_mib_10s", fmt="%.1f"), ""),
         ("resident memory at %d s, MiB" % rec_seconds, "rss_mib_60s", fig("rss_mib_60s", fmt="%.1f"),
@@ -705,9 +724,12 @@ def markdown(s, rec_seconds, long_seconds, sync_seconds):
            "Median of the rounds, (min–max, n) where there are several.", "",
            "| figure | key | value | target |", "|---|---|---|---|"]
     out += ["| %s | `%s` | %s | %s |" % row for row in rows]
+    if s["details"]["errors"]:
+        out += ["", "Parts that failed (their figures are n/a):", ""]
+        out += ["- " + e for e in s["details"]["errors"]]
     return "\n".join(out) + "\n"
 
 
 if __name__ == "__main__":
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    main()
+    sys.exit(main())
