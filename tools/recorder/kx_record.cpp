@@ -59,6 +59,7 @@ struct Recording {
     int segments = 0;
     QStringList snapshots;
     QString shareText;
+    qint64 shareTextMs = -1; // from the start request to the share text
     bool uploadDone = false;
     QStringList uploadFailed;
     bool started = false;
@@ -74,6 +75,8 @@ bool waitUntil(int ms, const std::function<bool()> &done)
         return true;
     QEventLoop loop;
     QTimer deadline;
+    // A coarse timer may end a 60 s recording up to 3 s early.
+    deadline.setTimerType(Qt::PreciseTimer);
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     QTimer poll;
@@ -173,6 +176,7 @@ int main(int argc, char **argv)
 
     QList<Recording> done;
     Recording *current = nullptr;
+    QElapsedTimer sinceStart;
     int rc = 0;
     QString failure;
     {
@@ -199,8 +203,10 @@ int main(int argc, char **argv)
         });
         QObject::connect(&commander, &KxMasterCommander::sigQRCodeChanged,
                          [&](const QString &, const QString &qrcode) {
-                             if (current && current->shareText.isEmpty())
+                             if (current && current->shareText.isEmpty()) {
                                  current->shareText = qrcode;
+                                 current->shareTextMs = sinceStart.elapsed();
+                             }
                          });
         QObject::connect(&commander, &KxMasterCommander::sigUploadError, [&](const QString &description) {
             if (current)
@@ -223,6 +229,7 @@ int main(int argc, char **argv)
                 break;
             }
             current->name = QString(kTitle) + " " + QDateTime::currentDateTime().toString("yyyyMMdd hhmmss");
+            sinceStart.start();
             if (!commander.startToRecord(kTitle, current->name)) {
                 failure = "the camera did not start";
                 rc = 3;
@@ -305,6 +312,7 @@ int main(int argc, char **argv)
             o["segments"] = r.segments;
             o["snapshots"] = QJsonArray::fromStringList(r.snapshots);
             o["share_text"] = r.shareText;
+            o["share_text_ms"] = double(r.shareTextMs);
             o["upload_done"] = r.uploadDone;
             o["upload_failed"] = QJsonArray::fromStringList(r.uploadFailed);
             o["discarded"] = r.discarded;

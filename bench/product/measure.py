@@ -1,0 +1,735 @@
+#!/usr/bin/env python3
+"""The whole product measured, side by side with the ffmpeg command line.
+
+    python3 bench/product/measure.py --build build --out build/bench [--quick]
+                                     [--camera-log FILE]
+
+Everything runs on private services: a PulseAudio daemon with the unit's
+microphone (scripts/unit-mic, a 440 Hz tone), the stand-in cloud service on
+loopback (tools/devcloud), the virtual camera looping an MJPEG file made by
+kx-camgen (1280x720 at 15 fps) and, for the program, its own Xvfb.
+
+  recording   kx-record --seconds 60 --json and, started at the same moment,
+              ffmpeg doing the same job: the same MJPEG file at 15 fps and
+              the same PulseAudio source, libx264 at the camera encoder's
+              settings, AAC 64 kbit/s 44.1 kHz, one MP4 plus 5-second TS
+              segments through the tee muxer. CPU from each process's
+              rusage; kx-record's per thread from /proc/PID/task/*/stat over
+              the recording (kx-h264 = libx264, kx-capture = capture and
+              JPEG decoding, kx-voxtap = AAC encoder: the rest is the
+              product's own share); resident memory at 10 s and at the end.
+  program     build/bin/NorviMerioShare under its own Xvfb: start-up to the
+              first mapped window and to the idle icon (log line
+              "KxMainWidgetCtrller::onAnimateExit"); then a recording
+              started by a click on the icon and ended by the program's
+              3-minute limit: peak resident memory (VmHWM) until the uploads
+              end, and the dropped frames and audio blocks it logs at the
+              stop (the product alone on the machine).
+  segments    every recording's segments: the close (log line
+              "KxTsCreater::close") to the devcloud journal's registration
+              of the first playlist uploaded after the segment itself.
+  avsync      bench/capture/avsync.sh (flash picture and clicks).
+  camera      max_sustained_fps is read from the camera benchmark's log
+              (bench/capture/run.sh, unthrottled part) when --camera-log
+              names it.
+
+Writes OUT/summary.json and OUT/summary.md, and each run's files under
+OUT/product/. KX_BENCH_QUICK=1 or --quick shortens every duration.
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+CODEC_THREADS = ("kx-h264", "kx-capture", "kx-voxtap")
+PROGRAM_ICON_LINE = "KxMainWidgetCtrller::onAnimateExit"
+FPS = 15
+
+
+def log(*args):
+    print(*args, flush=True)
+
+
+# ---------------------------------------------------------------- /proc
+
+def proc_cpu(pid):
+    """utime + stime of the whole process in seconds (dead threads included)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / CLK_TCK
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def thread_cpu(pid):
+    """CPU seconds of the live threads, summed by thread name."""
+    out = {}
+    try:
+        tids = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return out
+    for tid in tids:
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        name = stat[stat.index("(") + 1:stat.rindex(")")]
+        fields = stat[stat.rindex(")") + 2:].split()
+        out[name] = out.get(name, 0.0) + (int(fields[11]) + int(fields[12])) / CLK_TCK
+    return out
+
+
+def end_process(proc):
+    """SIGTERM, then SIGKILL after 10 s."""
+    proc.terminate()
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def status_kib(pid, key):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+class Reaped:
+    """A child's end as os.wait4 reports it, with the CPU time it used
+    (Popen.poll would reap the child and lose its rusage)."""
+
+    def __init__(self, proc):
+        self.proc = proc
+        self.status = None
+        self.cpu = None
+        self.max_rss_kib = None
+        self.ended = None  # time.monotonic() when first seen ended
+
+    def alive(self, block=False):
+        if self.cpu is not None:
+            return False
+        pid, status, ru = os.wait4(self.proc.pid, 0 if block else os.WNOHANG)
+        if pid != self.proc.pid:
+            return True
+        self.status = os.waitstatus_to_exitcode(status)
+        self.proc.returncode = self.status
+        self.cpu = ru.ru_utime + ru.ru_stime
+        self.max_rss_kib = ru.ru_maxrss
+        self.ended = time.monotonic()
+        return False
+
+    def wait(self, timeout):
+        """Waits (bounded) for the end; returns (status, CPU seconds), the
+        status None when the child had to be killed."""
+        deadline = time.monotonic() + timeout
+        while self.alive():
+            if time.monotonic() > deadline:
+                self.proc.kill()
+                self.alive(block=True)
+                return None, self.cpu
+            time.sleep(0.05)
+        return self.status, self.cpu
+
+
+class LineClock:
+    """Reads a pipe line by line on its own thread, keeping each line's
+    arrival time (time.monotonic) and copying it to a log file."""
+
+    def __init__(self, pipe, path):
+        self.lines = []
+        self.cond = threading.Condition()
+        self.thread = threading.Thread(target=self._run, args=(pipe, path), daemon=True)
+        self.thread.start()
+
+    def _run(self, pipe, path):
+        with open(path, "w") as out:
+            for raw in iter(pipe.readline, b""):
+                line = raw.decode(errors="replace").rstrip("\n")
+                out.write(line + "\n")
+                with self.cond:
+                    self.lines.append((time.monotonic(), line))
+                    self.cond.notify_all()
+
+    def wait_for(self, pattern, timeout):
+        """Arrival time of the first line matching pattern, or None."""
+        deadline = time.monotonic() + timeout
+        rx = re.compile(pattern)
+        with self.cond:
+            while True:
+                for t, line in self.lines:
+                    if rx.search(line):
+                        return t
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return None
+                self.cond.wait(left)
+
+
+# ---------------------------------------------------------------- services
+
+class Services:
+    """PulseAudio with the unit's microphone, devcloud, the MJPEG file and
+    the virtual camera's description, in one scratch folder."""
+
+    def __init__(self, build, work):
+        self.build = build
+        self.bin = os.path.join(build, "bin")
+        self.work = work
+        self.procs = []
+        self.env = dict(os.environ)
+        self.env.pop("DISPLAY", None)
+        # The product's working folder (TMPDIR/NorviMerioShare-UID) apart
+        # from other runs of it on the machine.
+        self.env["TMPDIR"] = os.path.join(work, "tmp")
+        os.makedirs(self.env["TMPDIR"])
+
+    def start(self):
+        pulse = os.path.join(self.work, "pulse")
+        self.procs.append(subprocess.Popen([os.path.join(ROOT, "scripts", "unit-mic"), pulse],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        self.env["PULSE_SERVER"] = "unix:" + os.path.join(pulse, "native")
+        for _ in range(100):
+            if subprocess.run(["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0:
+                break
+            time.sleep(0.1)
+        else:
+            raise RuntimeError("the private PulseAudio daemon did not start")
+
+        data = os.path.join(self.work, "cloud")
+        os.makedirs(data)
+        cloud = subprocess.Popen([sys.executable, os.path.join(ROOT, "tools", "devcloud", "devcloud.py"),
+                                  "--port", "0", "--data", data, "--exit-with-stdin"],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 stderr=open(os.path.join(self.work, "devcloud.log"), "w"))
+        self.procs.append(cloud)
+        self.url = cloud.stdout.readline().decode().strip()
+        if not self.url.startswith("http"):
+            raise RuntimeError("devcloud did not start")
+        if not self.url.endswith("/"):
+            self.url += "/"
+        ini = os.path.join(self.work, "version.ini")
+        with open(ini, "w") as f:
+            f.write("[Cloud]\nServerUrl=%s\n" % self.url)
+        self.env["KX_VERSION_INI"] = ini
+        # The journal's times count from devcloud's own start: one journaled
+        # request at a known wall-clock time gives the offset.
+        self.journal(clear=True)
+        before = time.time()
+        urllib.request.urlopen(self.url + "api/bucket/bucket", timeout=10).read()
+        after = time.time()
+        entry = self.journal(clear=True)[-1]
+        self.cloud_epoch = (before + after) / 2 - (entry["time"] + entry["end"]) / 2
+
+        self.mjpeg = os.path.join(self.work, "frames.mjpeg")
+        subprocess.run([os.path.join(self.bin, "kx-camgen"), "mjpeg", self.mjpeg, "1280x720", "150"],
+                       check=True, stdout=subprocess.DEVNULL)
+        camera = os.path.join(self.work, "camera.json")
+        with open(camera, "w") as f:
+            json.dump({"devices": [{"name": "VANTRI Multimedia Unit HD", "mjpegFile": "frames.mjpeg",
+                                    "capabilities": [{"format": "MJPG", "width": 1280, "height": 720,
+                                                      "fps": FPS}]}]}, f)
+        self.env["KX_VIRTUAL_CAMERA"] = camera
+
+    def journal(self, clear=False):
+        with urllib.request.urlopen(self.url + "_admin/journal" + ("?clear=1" if clear else ""), timeout=10) as r:
+            return json.load(r)
+
+    def stop(self):
+        for p in reversed(self.procs):
+            end_process(p)
+
+
+# ---------------------------------------------------------------- kx-record
+
+def ffmpeg_args(mjpeg, seconds, out):
+    """The same job as a recording, on the ffmpeg command line."""
+    return ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error",
+            "-re", "-stream_loop", "-1", "-f", "mjpeg", "-framerate", str(FPS), "-i", mjpeg,
+            "-f", "pulse", "-i", "unit_mic",
+            "-map", "0:v", "-map", "1:a",
+            "-c:v", "libx264", "-b:v", "2000k", "-g", "12", "-threads", "4", "-thread_type", "slice",
+            "-c:a", "aac", "-b:a", "64k", "-ar", "44100", "-t", str(seconds),
+            "-f", "tee", "[f=mp4]%s/ffmpeg.mp4|[f=segment:segment_time=5:segment_format=mpegts]%s/ffmpeg.%%03d.ts"
+            % (out, out)]
+
+
+def record(svc, seconds, out, with_ffmpeg=False):
+    """One kx-record run (and ffmpeg beside it); returns its figures."""
+    os.makedirs(out)
+    cmd = [os.path.join(svc.bin, "kx-record"), "--seconds", str(seconds), "--snapshots", "0",
+           "--upload-wait", "120", "--json", "--out", out]
+    svc.journal(clear=True)
+    ff = None
+    ffr = None
+    t0 = time.monotonic()
+    proc = subprocess.Popen(cmd, env=svc.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if with_ffmpeg:
+        ffout = os.path.join(out, "ffmpeg")
+        os.makedirs(ffout)
+        ff = subprocess.Popen(ffmpeg_args(svc.mjpeg, seconds, ffout), env=svc.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=open(os.path.join(out, "ffmpeg.log"), "w"))
+        ffr = Reaped(ff)
+    stderr = LineClock(proc.stderr, os.path.join(out, "kx-record.log"))
+    stdout_data = []
+    reader = threading.Thread(target=lambda: stdout_data.append(proc.stdout.read()), daemon=True)
+    reader.start()
+
+    child = Reaped(proc)
+    started = stderr.wait_for(r'^recording "', 60)
+    if started is None:
+        proc.kill()
+        raise RuntimeError("kx-record did not start recording (see %s/kx-record.log)" % out)
+    r = {"start_s": started - t0}
+    threads0, cpu0 = thread_cpu(proc.pid), proc_cpu(proc.pid)
+    peak = 0
+    end = started + seconds - 0.4
+    rss10_at = started + 10
+    while time.monotonic() < end and child.alive():
+        now = time.monotonic()
+        if "rss_kib_10s" not in r and now >= rss10_at:
+            r["rss_kib_10s"] = status_kib(proc.pid, "VmRSS")
+        time.sleep(min(0.2, max(0.01, end - now)))
+    threads1, cpu1 = thread_cpu(proc.pid), proc_cpu(proc.pid)
+    with open(os.path.join(out, "threads.txt"), "w") as f:
+        for tid in os.listdir("/proc/%d/task" % proc.pid):
+            with open("/proc/%d/task/%s/stat" % (proc.pid, tid)) as st:
+                f.write(st.read())
+    r["rss_kib_end"] = status_kib(proc.pid, "VmRSS")
+    # The peak over the whole run, read as long as the process is there.
+    while child.alive():
+        if ffr:
+            ffr.alive()
+        peak = max(peak, status_kib(proc.pid, "VmHWM") or 0)
+        time.sleep(0.2)
+        if time.monotonic() - t0 > seconds + 200:
+            break
+    status, cpu = child.wait(30)
+    reader.join(10)
+    if status != 0:
+        raise RuntimeError("kx-record ended with %s (see %s/kx-record.log)" % (status, out))
+    summary = json.loads(stdout_data[0].decode().strip().splitlines()[-1])
+    rec = summary["recordings"][0]
+    r.update(cpu_s=cpu, recorded_s=rec["duration_s"], share_text_ms=rec.get("share_text_ms", -1),
+             segments=rec["segments"], upload_done=rec["upload_done"], rss_kib_peak=peak,
+             video_frames_dropped=summary["video_frames_dropped"],
+             audio_blocks_dropped=summary["audio_blocks_dropped"])
+    r["threads_cpu_s"] = {k: round(v - threads0.get(k, 0.0), 2) for k, v in threads1.items()
+                          if v - threads0.get(k, 0.0) >= 0.01}
+    r["window_cpu_s"] = cpu1 - cpu0
+    codec = sum(r["threads_cpu_s"].get(name, 0.0) for name in CODEC_THREADS)
+    r["non_codec_cpu_share"] = (r["window_cpu_s"] - codec) / r["window_cpu_s"] if r["window_cpu_s"] > 0 else None
+    r["segment_registered_ms"] = segment_latencies(svc, out, stderr)
+    if ff is not None:
+        ffstatus, ffcpu = ffr.wait(60)
+        r["ffmpeg_wall_s"] = round(ffr.ended - t0, 2)
+        r["ffmpeg_rss_kib_peak"] = ffr.max_rss_kib
+        if ffstatus != 0:
+            raise RuntimeError("ffmpeg ended with %s (see %s/ffmpeg.log)" % (ffstatus, out))
+        r["ffmpeg_cpu_s"] = ffcpu
+        probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+                                os.path.join(ffout, "ffmpeg.mp4")], stdout=subprocess.PIPE, timeout=60)
+        r["ffmpeg_recorded_s"] = float(probe.stdout.decode().strip() or seconds)
+    return r
+
+
+def segment_latencies(svc, out, lines):
+    """Per segment: its close (kx-record's log line "KxTsCreater::close
+    PATH", at its arrival) to the registration (journal answer) of the first
+    playlist that was uploaded after the segment itself."""
+    journal = svc.journal(clear=True)
+    with open(os.path.join(out, "journal.json"), "w") as f:
+        json.dump(journal, f, indent=1)
+    wall = time.time() - time.monotonic()
+    closed = {}
+    for t, line in lines.lines:
+        m = re.search(r'KxTsCreater::close "([^"]+\.ts)"', line)
+        if m:
+            closed.setdefault(os.path.basename(m.group(1)), wall + t)
+    puts = {}
+    playlists = []   # answer times of playlist uploads
+    registered = []  # answer times of playlist registrations
+    for e in journal:
+        if e["status"] is None or e["status"] >= 300:
+            continue
+        end = svc.cloud_epoch + e["end"]
+        if e["method"] == "PUT" and e["path"].endswith(".ts"):
+            puts.setdefault(os.path.basename(e["path"]), end)
+        elif e["method"] == "PUT" and e["path"].endswith(".m3u8"):
+            playlists.append(end)
+        elif e["method"] == "POST" and e["path"].endswith("merioclassroom"):
+            kind = str((e.get("form") or {}).get("type") or (e.get("json") or {}).get("type") or "")
+            if kind in ("", "1"):
+                registered.append(end)
+    out_ms = []
+    for seg, at in sorted(closed.items()):
+        uploaded = puts.get(seg)
+        after = [p for p in playlists if uploaded is not None and p >= uploaded]
+        reg = [t for t in registered if after and t >= after[0]]
+        if reg:
+            out_ms.append(round((reg[0] - at) * 1000, 1))
+    return out_ms
+
+
+# ---------------------------------------------------------------- avsync
+
+def avsync(build, seconds, logdir):
+    env = dict(os.environ, BUILD_DIR=build)
+    p = subprocess.run([os.path.join(ROOT, "bench", "capture", "avsync.sh"), str(seconds)], env=env,
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=seconds + 240)
+    with open(os.path.join(logdir, "avsync.log"), "a") as f:
+        f.write(p.stdout.decode() + p.stderr.decode())
+    if p.returncode != 0:
+        raise RuntimeError("avsync.sh failed: " + p.stdout.decode()[-500:] + p.stderr.decode()[-500:])
+    return json.loads([l for l in p.stdout.decode().splitlines() if l.startswith("{")][-1])
+
+
+# ---------------------------------------------------------------- program
+
+def start_xvfb():
+    r, w = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
+                            pass_fds=(w,), stderr=subprocess.DEVNULL)
+    os.close(w)
+    display = b""
+    deadline = time.monotonic() + 30
+    while not display.endswith(b"\n") and time.monotonic() < deadline:
+        chunk = os.read(r, 16)
+        if not chunk:
+            break
+        display += chunk
+    os.close(r)
+    if not display.strip():
+        xvfb.kill()
+        raise RuntimeError("Xvfb did not start")
+    return xvfb, ":" + display.decode().strip()
+
+
+def mapped_program_window(env):
+    tree = subprocess.run(["xwininfo", "-root", "-tree"], env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, timeout=10).stdout.decode(errors="replace")
+    for wid in re.findall(r'^\s*(0x[0-9a-f]+) .*\(".*norvimerioshare.*"\)', tree, re.M | re.I):
+        info = subprocess.run(["xwininfo", "-id", wid], env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=10).stdout.decode(errors="replace")
+        if "IsViewable" in info:
+            return wid
+    return None
+
+
+def start_program(svc, display, logpath):
+    home = tempfile.mkdtemp(prefix="home-", dir=svc.work)
+    env = dict(svc.env, DISPLAY=display, HOME=home, XDG_RUNTIME_DIR=home, XDG_DATA_HOME=home + "/data",
+               XDG_CONFIG_HOME=home + "/config", QT_QPA_PLATFORM="xcb", KX_UI_LANG="en")
+    t0 = time.monotonic()
+    proc = subprocess.Popen([os.path.join(svc.bin, "NorviMerioShare")], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return t0, proc, env, LineClock(proc.stderr, logpath)
+
+
+def startup(svc, display, rounds, logdir):
+    """Milliseconds from exec to the first mapped window and to the idle icon."""
+    results = []
+    for n in range(rounds):
+        logpath = os.path.join(logdir, "program-start-%d.log" % (n + 1))
+        t0, proc, env, lines = start_program(svc, display, logpath)
+        window = None
+        try:
+            while window is None and time.monotonic() - t0 < 30 and proc.poll() is None:
+                if mapped_program_window(env):
+                    window = time.monotonic()
+                else:
+                    time.sleep(0.02)
+            icon = lines.wait_for(re.escape(PROGRAM_ICON_LINE), 30)
+        finally:
+            end_process(proc)
+        if window is None or icon is None:
+            raise RuntimeError("the program showed no %s (see %s)" % ("window" if window is None else "icon", logpath))
+        results.append({"window_ms": round((window - t0) * 1000), "icon_ms": round((icon - t0) * 1000)})
+    return results
+
+
+def program_recording(svc, display, limit_s, logdir):
+    """A recording through the program: a click on the idle icon (the middle
+    of the screen) starts it after the countdown; the program stops it
+    itself at its three-minute limit, or, with limit_s, a click on the stop
+    button of the recording bar (bottom right) after that many seconds.
+    Returns the peak resident memory (VmHWM) until the uploads end, the
+    dropped frames and audio blocks the program logs at the stop, and the
+    segment figures."""
+    logpath = os.path.join(logdir, "program-record.log")
+    svc.journal(clear=True)
+    t0, proc, env, lines = start_program(svc, display, logpath)
+    r = {}
+    peak = 0
+
+    def sample_until(pattern, timeout):
+        nonlocal peak
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and proc.poll() is None:
+            peak = max(peak, status_kib(proc.pid, "VmHWM") or 0)
+            if pattern and lines.wait_for(pattern, 0) is not None:
+                return True
+            time.sleep(0.5)
+        return False
+
+    try:
+        if lines.wait_for(re.escape(PROGRAM_ICON_LINE), 30) is None:
+            raise RuntimeError("the program showed no icon (see %s)" % logpath)
+        time.sleep(0.5)
+        subprocess.run(["xdotool", "mousemove", "960", "543", "click", "1"], env=env, check=True, timeout=10)
+        started = lines.wait_for(r"KxMasterCommander::startToRecord", 30)
+        if started is None:
+            raise RuntimeError("a click on the icon started no recording (see %s)" % logpath)
+        if limit_s:
+            sample_until(None, limit_s)
+            subprocess.run(["xdotool", "mousemove", "1526", "1036", "click", "1"], env=env, check=True, timeout=10)
+        if not sample_until(r"KxMainWidgetCtrller::onLocalFileStopped", 60 if limit_s else 180 + 60):
+            raise RuntimeError("the recording did not stop (see %s)" % logpath)
+        stopped = lines.wait_for(r"KxMainWidgetCtrller::onLocalFileStopped", 0)
+        # Memory while the last segments upload, until the completion notice.
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not any(e["path"].endswith("sendsure") for e in svc.journal()):
+            sample_until(None, 1)
+        r["rss_kib_peak"] = peak
+        r["recorded_s"] = round(stopped - started, 1)
+        with open(logpath, errors="replace") as f:
+            m = re.findall(r"dropped since start-up: video frames (\d+) audio blocks (\d+)", f.read())
+        if not m:
+            raise RuntimeError("the program logged no drop counts at the stop (see %s)" % logpath)
+        r["video_frames_dropped"], r["audio_blocks_dropped"] = int(m[-1][0]), int(m[-1][1])
+        r["segment_registered_ms"] = segment_latencies(svc, logdir, lines)
+    finally:
+        end_process(proc)
+    return r
+
+
+# ---------------------------------------------------------------- summary
+
+def spread(values):
+    values = [v for v in values if v is not None]
+    if not values:
+        return None
+    return {"median": round(statistics.median(values), 3), "min": round(min(values), 3),
+            "max": round(max(values), 3), "n": len(values)}
+
+
+def camera_fps(path):
+    if not path or not os.path.exists(path):
+        return None
+    m = re.findall(r"pipeline: ([0-9.]+) frames per second sustained", open(path).read())
+    return float(m[-1]) if m else None
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default="build")
+    ap.add_argument("--out", default="build/bench")
+    ap.add_argument("--quick", action="store_true", default=os.environ.get("KX_BENCH_QUICK") == "1")
+    ap.add_argument("--camera-log")
+    args = ap.parse_args()
+    build = os.path.abspath(args.build)
+    outdir = os.path.abspath(args.out)
+    q = args.quick
+    rec_seconds, rec_rounds = (12, 1) if q else (60, 2)
+    long_seconds = 20 if q else 180
+    sync_seconds, sync_rounds = (10, 1) if q else (40, 2)
+    start_rounds = 2 if q else 5
+
+    product = os.path.join(outdir, "product")
+    shutil.rmtree(product, ignore_errors=True)
+    os.makedirs(product)
+    work = tempfile.mkdtemp(prefix="kx-bench-")
+    svc = Services(build, work)
+    details = {"quick": q, "errors": []}
+    rounds, syncs, starts, longrun = [], [], [], {}
+
+    def section(title, body):
+        """Runs one part; a failure is logged and kept, and the parts after
+        it still run, so that one run gives every figure it can."""
+        log("== product: " + title)
+        try:
+            body()
+        except Exception as e:  # noqa: BLE001 - any failure of a part
+            log("  FAILED: %s" % e)
+            details["errors"].append("%s: %s" % (title, e))
+
+    def recording_rounds():
+        for n in range(rec_rounds):
+            r = record(svc, rec_seconds, os.path.join(product, "record-%d" % (n + 1)), with_ffmpeg=True)
+            rounds.append(r)
+            log("  round %d: kx-record %.2f CPU s for %.1f s, ffmpeg %.2f CPU s for %.1f s (done after %.1f s,"
+                " peak %d KiB); dropped %d frames, %d audio blocks; RSS %s/%s KiB; own share %.3f; threads %s"
+                % (n + 1, r["cpu_s"], r["recorded_s"], r["ffmpeg_cpu_s"], r["ffmpeg_recorded_s"],
+                   r["ffmpeg_wall_s"], r["ffmpeg_rss_kib_peak"],
+                   r["video_frames_dropped"], r["audio_blocks_dropped"], r.get("rss_kib_10s"), r["rss_kib_end"],
+                   r["non_codec_cpu_share"], r["threads_cpu_s"]))
+
+    def sync_rounds_():
+        for _ in range(sync_rounds):
+            s = avsync(build, sync_seconds, product)
+            syncs.append(s)
+            log("  median %.1f ms, worst %.1f ms over %d s" % (s["median_ms"], s["worst_ms"], len(s["offsets_ms"])))
+
+    def program(display):
+        section("program start-up under Xvfb, %d round(s)" % start_rounds,
+                lambda: starts.extend(startup(svc, display, start_rounds, product)))
+        log("  " + ", ".join("window %d ms, icon %d ms" % (s["window_ms"], s["icon_ms"]) for s in starts))
+
+        def recording():
+            longrun.update(program_recording(svc, display, long_seconds if q else None, product))
+            log("  peak %d KiB over %.0f s; dropped %d frames, %d audio blocks; segments registered %s ms"
+                % (longrun["rss_kib_peak"], longrun["recorded_s"], longrun["video_frames_dropped"],
+                   longrun["audio_blocks_dropped"], longrun["segment_registered_ms"]))
+        section("a recording through the program under Xvfb (%s)"
+                % ("ended after %d s" % long_seconds if q else "to its 3-minute limit"), recording)
+
+    try:
+        svc.start()
+        section("kx-record %d s beside ffmpeg, %d round(s)" % (rec_seconds, rec_rounds), recording_rounds)
+        section("audio/video offset, %d round(s) of %d s" % (sync_rounds, sync_seconds), sync_rounds_)
+        xvfb, display = start_xvfb()
+        try:
+            program(display)
+        finally:
+            end_process(xvfb)
+    except Exception as e:  # noqa: BLE001 - the services themselves
+        log("  FAILED: %s" % e)
+        details["errors"].append("services: %s" % e)
+    finally:
+        svc.stop()
+        shutil.rmtree(work, ignore_errors=True)
+    details.update(recording_rounds=rounds, avsync_rounds=syncs, startup_rounds=starts, program_recording=longrun)
+
+    per_s = [r["cpu_s"] / r["recorded_s"] for r in rounds]
+    ff_per_s = [r["ffmpeg_cpu_s"] / r["ffmpeg_recorded_s"] for r in rounds]
+    ratios = [a / b for a, b in zip(per_s, ff_per_s)]
+    seg = [ms for r in rounds + [longrun] for ms in r.get("segment_registered_ms", [])]
+    share = [r["share_text_ms"] for r in rounds if r["share_text_ms"] >= 0]
+    worst = max((s["worst_ms"] for s in syncs), key=abs) if syncs else None
+    mib = lambda kib: round(kib / 1024, 1) if kib else None
+    spreads = {
+        "cpu_per_recorded_second": spread(per_s),
+        "ffmpeg_cpu_per_recorded_second": spread(ff_per_s),
+        "cpu_ratio_vs_ffmpeg": spread(ratios),
+        "rss_mib_10s": spread([mib(r.get("rss_kib_10s")) for r in rounds]),
+        "rss_mib_60s": spread([mib(r["rss_kib_end"]) for r in rounds]),
+        "av_offset_ms_median": spread([s["median_ms"] for s in syncs]),
+        "segment_registered_ms": spread(seg),
+        "share_text_ms": spread(share),
+        "non_codec_cpu_share": spread([r["non_codec_cpu_share"] for r in rounds]),
+        "startup_ms": spread([s["icon_ms"] for s in starts]),
+        "startup_window_ms": spread([s["window_ms"] for s in starts]),
+    }
+    med = lambda key: spreads[key]["median"] if spreads[key] else None
+    worst_of = lambda key: max(r[key] for r in rounds) if rounds else None
+    summary = {
+        "cpu_per_recorded_second": med("cpu_per_recorded_second"),
+        "ffmpeg_cpu_per_recorded_second": med("ffmpeg_cpu_per_recorded_second"),
+        "cpu_ratio_vs_ffmpeg": med("cpu_ratio_vs_ffmpeg"),
+        "video_frames_dropped": longrun.get("video_frames_dropped"),
+        "audio_blocks_dropped": longrun.get("audio_blocks_dropped"),
+        "video_frames_dropped_beside_ffmpeg": worst_of("video_frames_dropped"),
+        "audio_blocks_dropped_beside_ffmpeg": worst_of("audio_blocks_dropped"),
+        "max_sustained_fps": camera_fps(args.camera_log),
+        "rss_mib_10s": med("rss_mib_10s"),
+        "rss_mib_60s": med("rss_mib_60s"),
+        "av_offset_ms_median": med("av_offset_ms_median"),
+        "av_offset_ms_worst": worst,
+        "segment_registered_ms_median": med("segment_registered_ms"),
+        "segment_registered_ms_worst": max(seg) if seg else None,
+        "share_text_ms": med("share_text_ms"),
+        "non_codec_cpu_share": med("non_codec_cpu_share"),
+        "startup_ms": med("startup_ms"),
+        "startup_window_ms": med("startup_window_ms"),
+        "rss_mib_peak_3min": mib(longrun.get("rss_kib_peak")),
+        "spread": spreads,
+        "details": details,
+    }
+    with open(os.path.join(outdir, "summary.json"), "w") as f:
+        json.dump(summary, f, indent=1)
+    with open(os.path.join(outdir, "summary.md"), "w") as f:
+        f.write(markdown(summary, rec_seconds, long_seconds, sync_seconds))
+    log(open(os.path.join(outdir, "summary.md")).read())
+    return 1 if details["errors"] else 0
+
+
+def markdown(s, rec_seconds, long_seconds, sync_seconds):
+    sp = s["spread"]
+
+    def fig(key, spread_key=None, fmt="%.3f"):
+        v = s[key]
+        if v is None:
+            return "n/a"
+        text = fmt % v
+        d = sp.get(spread_key or key)
+        if d and d["n"] > 1:
+            text += " (%s–%s, n=%d)" % (fmt % d["min"], fmt % d["max"], d["n"])
+        return text
+
+    rows = [
+        ("CPU s per recorded second, kx-record (uploads included)", "cpu_per_recorded_second",
+         fig("cpu_per_recorded_second"), "≤ ffmpeg's"),
+        ("CPU s per recorded second, ffmpeg, same job side by side", "ffmpeg_cpu_per_recorded_second",
+         fig("ffmpeg_cpu_per_recorded_second"), ""),
+        ("ratio kx-record / ffmpeg", "cpu_ratio_vs_ffmpeg", fig("cpu_ratio_vs_ffmpeg"), "≤ 1"),
+        ("video frames dropped, recording through the program", "video_frames_dropped",
+         fig("video_frames_dropped", fmt="%d"), "0"),
+        ("audio blocks dropped, recording through the program", "audio_blocks_dropped",
+         fig("audio_blocks_dropped", fmt="%d"), "0"),
+        ("video frames dropped, kx-record beside ffmpeg (worst round)", "video_frames_dropped_beside_ffmpeg",
+         fig("video_frames_dropped_beside_ffmpeg", fmt="%d"), ""),
+        ("audio blocks dropped, kx-record beside ffmpeg (worst round)", "audio_blocks_dropped_beside_ffmpeg",
+         fig("audio_blocks_dropped_beside_ffmpeg", fmt="%d"), ""),
+        ("highest sustained frame rate (unthrottled)", "max_sustained_fps", fig("max_sustained_fps", fmt="%.1f"), ""),
+        ("resident memory at 10 s, MiB", "rss_mib_10s", fig("rss_mib_10s", fmt="%.1f"), ""),
+        ("resident memory at %d s, MiB" % rec_seconds, "rss_mib_60s", fig("rss_mib_60s", fmt="%.1f"),
+         "no growth"),
+        ("A/V offset, median, ms (%d s rounds)" % sync_seconds, "av_offset_ms_median",
+         fig("av_offset_ms_median", fmt="%.1f"), "±20"),
+        ("A/V offset, worst second, ms", "av_offset_ms_worst", fig("av_offset_ms_worst", fmt="%.1f"), "±45"),
+        ("segment closed → playlist registered, median ms", "segment_registered_ms_median",
+         fig("segment_registered_ms_median", "segment_registered_ms", fmt="%.0f"), ""),
+        ("segment closed → playlist registered, worst ms", "segment_registered_ms_worst",
+         fig("segment_registered_ms_worst", fmt="%.0f"), ""),
+        ("share text after start, ms", "share_text_ms", fig("share_text_ms", fmt="%.0f"), ""),
+        ("share of CPU outside libx264, JPEG decoding, AAC", "non_codec_cpu_share",
+         fig("non_codec_cpu_share"), "< 0.03"),
+        ("program start-up to the idle icon, ms", "startup_ms", fig("startup_ms", fmt="%.0f"), ""),
+        ("program start-up to its first window, ms", "startup_window_ms", fig("startup_window_ms", fmt="%.0f"), ""),
+        ("peak resident memory, %s recording through the program, MiB"
+         % ("%d s" % long_seconds if s["details"]["quick"] else "3-minute"), "rss_mib_peak_3min",
+         fig("rss_mib_peak_3min", fmt="%.1f"), ""),
+    ]
+    out = ["# Benchmark summary%s" % (" (KX_BENCH_QUICK: short runs)" if s["details"]["quick"] else ""), "",
+           "Median of the rounds, (min–max, n) where there are several.", "",
+           "| figure | key | value | target |", "|---|---|---|---|"]
+    out += ["| %s | `%s` | %s | %s |" % row for row in rows]
+    if s["details"]["errors"]:
+        out += ["", "Parts that failed (their figures are n/a):", ""]
+        out += ["- " + e for e in s["details"]["errors"]]
+    return "\n".join(out) + "\n"
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    sys.exit(main())
