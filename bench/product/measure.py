@@ -275,7 +275,19 @@ def ffmpeg_args(mjpeg, seconds, out):
 
 
 def record(svc, seconds, out, with_ffmpeg=False):
-    """One kx-record run (and ffmpeg beside it); returns its figures."""
+    """One kx-record run (and ffmpeg beside it); returns its figures. A
+    failed run leaves neither process behind."""
+    started = []
+    try:
+        return record_run(svc, seconds, out, with_ffmpeg, started)
+    except Exception:
+        for p in started:
+            if p.returncode is None:
+                p.kill()
+        raise
+
+
+def record_run(svc, seconds, out, with_ffmpeg, started_procs):
     os.makedirs(out)
     cmd = [os.path.join(svc.bin, "kx-record"), "--seconds", str(seconds), "--snapshots", "0",
            "--upload-wait", "120", "--json", "--out", out]
@@ -284,12 +296,14 @@ def record(svc, seconds, out, with_ffmpeg=False):
     ffr = None
     t0 = time.monotonic()
     proc = subprocess.Popen(cmd, env=svc.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    started_procs.append(proc)
     if with_ffmpeg:
         ffout = os.path.join(out, "ffmpeg")
         os.makedirs(ffout)
         ff = subprocess.Popen(ffmpeg_args(svc.mjpeg, seconds, ffout), env=svc.env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=open(os.path.join(out, "ffmpeg.log"), "w"))
         ffr = Reaped(ff)
+        started_procs.append(ff)
     stderr = LineClock(proc.stderr, os.path.join(out, "kx-record.log"))
     stdout_data = []
     reader = threading.Thread(target=lambda: stdout_data.append(proc.stdout.read()), daemon=True)
@@ -311,10 +325,8 @@ def record(svc, seconds, out, with_ffmpeg=False):
             r["rss_kib_10s"] = status_kib(proc.pid, "VmRSS")
         time.sleep(min(0.2, max(0.01, end - now)))
     threads1, cpu1 = thread_cpu(proc.pid), proc_cpu(proc.pid)
-    with open(os.path.join(out, "threads.txt"), "w") as f:
-        for tid in os.listdir("/proc/%d/task" % proc.pid):
-            with open("/proc/%d/task/%s/stat" % (proc.pid, tid)) as st:
-                f.write(st.read())
+    with open(os.path.join(out, "threads.json"), "w") as f:
+        json.dump(threads1, f, indent=1)
     r["rss_kib_end"] = status_kib(proc.pid, "VmRSS")
     # The peak over the whole run, read as long as the process is there.
     while child.alive():
