@@ -69,9 +69,16 @@ int KxCamData::onYUVData(const uint8_t *data, int length)
         qInfo() << "KxCamData::onYUVData" << received << " --  frame len:  " << length;
 
     KxHandoffQueue<KxFrameBuffer> &encoderQueue = m_pModule->encoderQueue();
-    KxFrameBuffer *frame = encoderQueue.takeFree(kxsync::Infinite);
-    if (!frame)
-        return 0; // stopping
+    KxFrameBuffer *frame = encoderQueue.takeFree(0);
+    if (!frame) {
+        // Every buffer is queued for the encoder: the camera is fine, the
+        // pipeline is behind, and the failure watch must know the difference.
+        m_pModule->intakeWaitBegins();
+        frame = encoderQueue.takeFree(kxsync::Infinite);
+        m_pModule->intakeWaitEnds();
+        if (!frame)
+            return 0; // stopping
+    }
 
     QJsonObject format;
     if (m_pBooth->getCapFormat(format) != 0) {

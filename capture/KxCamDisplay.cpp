@@ -8,7 +8,6 @@
 #include <QDebug>
 
 #include <algorithm>
-#include <chrono>
 
 KxCamDisplay::KxCamDisplay(KxModuleCamera *module) : m_pModule(module) {}
 
@@ -64,10 +63,16 @@ int KxCamDisplay::stop()
     return ErrorCode::OK;
 }
 
+int64_t KxCamDisplay::silentMs(int64_t lastShownMs) const
+{
+    // Time the intake spent waiting for the encoder is not the camera's
+    // silence: its samples wait in the driver until a buffer is free.
+    return KxModuleCamera::steadyMs() - std::max(lastShownMs, m_pModule->intakeHeldUntilMs());
+}
+
 void KxCamDisplay::run()
 {
     kxsync::setCurrentThreadName("kx-display");
-    using Clock = std::chrono::steady_clock;
     KxHandoffQueue<KxFrameBuffer> &displayQueue = m_pModule->displayQueue();
     KxHandoffQueue<KxFrameBuffer> &encoderQueue = m_pModule->encoderQueue();
     kxsync::Event *stop = encoderQueue.stopEvent();
@@ -85,7 +90,7 @@ void KxCamDisplay::run()
     // first sample, every sample undecodable) is a failed camera too.
     bool watchArmed = true;
     bool paintFailed = false;
-    Clock::time_point lastShown = Clock::now();
+    int64_t lastShownMs = KxModuleCamera::steadyMs();
     for (;;) {
         KxFrameBuffer *frame = nullptr;
         while (!frame) {
@@ -94,13 +99,10 @@ void KxCamDisplay::run()
             // The wait ends at once on a frame or on the stop event, so it
             // only needs to wake up for the failure watch.
             int waitMs = kxsync::Infinite;
-            if (watchArmed) {
-                const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastShown);
-                waitMs = std::max(kPollMs, int(kFailureWatchMs - silent.count()));
-            }
+            if (watchArmed)
+                waitMs = std::max(kPollMs, int(kFailureWatchMs - silentMs(lastShownMs)));
             frame = displayQueue.takeFilled(waitMs);
-            if (!frame && watchArmed &&
-                Clock::now() - lastShown >= std::chrono::milliseconds(kFailureWatchMs)) {
+            if (!frame && watchArmed && silentMs(lastShownMs) >= kFailureWatchMs) {
                 m_pModule->reportDeviceFailure("no picture from the camera");
                 ++m_iFailures;
                 watchArmed = false;
@@ -108,7 +110,7 @@ void KxCamDisplay::run()
         }
         if (!frame)
             break;
-        lastShown = Clock::now();
+        lastShownMs = KxModuleCamera::steadyMs();
         if (device) {
             const int ret = DisplayYv12Video(device, frame->pixels(), frame->m_iWidth, frame->m_iHeight);
             if (ret != 0 && !paintFailed)

@@ -17,7 +17,8 @@ class KxModuleCamera;
 
 class KxCamDisplay {
 public:
-    /// Silence after the last shown frame that counts as a failed camera.
+    /// Silence after the last shown frame that counts as a failed camera;
+    /// time the intake waits for a free frame buffer does not count.
     static constexpr int kFailureWatchMs = 900;
     /// Shortest wait for the next frame while the failure watch is armed.
     static constexpr int kPollMs = 5;
@@ -51,6 +52,8 @@ public:
 
 private:
     void run();
+    /// Milliseconds the camera has been silent, given the last shown frame.
+    int64_t silentMs(int64_t lastShownMs) const;
 
     KxModuleCamera *m_pModule;
     uint32_t m_iWindow = 0;

@@ -10,6 +10,8 @@
 #include <QDebug>
 #include <QJsonObject>
 
+#include <chrono>
+
 IKxModuleCamera *IKxModuleCamera::createInstance()
 {
     return new KxModuleCamera;
@@ -284,6 +286,28 @@ void KxModuleCamera::reportDeviceFailure(const char *why)
         return;
     qWarning() << "KxModuleCamera::reportDeviceFailure" << why;
     reportError(ErrorCode::DEVICE_FAILURE, "Camera Device failure");
+}
+
+int64_t KxModuleCamera::steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void KxModuleCamera::intakeWaitBegins()
+{
+    m_bIntakeWaiting = true;
+}
+
+void KxModuleCamera::intakeWaitEnds()
+{
+    m_iIntakeWaitEndMs = steadyMs();
+    m_bIntakeWaiting = false;
+}
+
+int64_t KxModuleCamera::intakeHeldUntilMs() const
+{
+    return m_bIntakeWaiting.load() ? steadyMs() : m_iIntakeWaitEndMs.load();
 }
 
 void KxModuleCamera::reportEncoderStopped()

@@ -78,6 +78,17 @@ public:
     /// Device failure" through error(), once per recording; ignored outside
     /// a recording. why goes to the log. Display or device-event thread.
     void reportDeviceFailure(const char *why);
+    /// The intake is waiting for a free frame buffer: the encoder is behind,
+    /// and the camera's next sample waits in the driver meanwhile. Streaming
+    /// thread, around each such wait.
+    void intakeWaitBegins();
+    void intakeWaitEnds();
+    /// The last moment the intake was held by the pipeline, in steady-clock
+    /// milliseconds: now while it waits, the end of its last wait otherwise,
+    /// 0 when it never waited. The failure watch counts silence from here at
+    /// the earliest, so a slow encoder is never taken for a failed camera.
+    int64_t intakeHeldUntilMs() const;
+    static int64_t steadyMs();
     /// Whether the running (or last) recording reported its camera failure.
     bool deviceFailureReported() const { return m_bFailureReported.load(); }
     /// The encode thread has ended, forwarded through stopped().
@@ -124,6 +135,8 @@ private:
     // failures count only for a running recording, and only once.
     std::atomic<bool> m_bWatching{false};
     std::atomic<bool> m_bFailureReported{false};
+    std::atomic<bool> m_bIntakeWaiting{false};
+    std::atomic<int64_t> m_iIntakeWaitEndMs{0};
     // Serialises opening and closing the booth: preStart may run on a
     // worker thread.
     std::mutex m_boothMutex;

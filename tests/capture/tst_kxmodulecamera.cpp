@@ -297,6 +297,32 @@ TEST_F(ModuleTest, UnpluggedCameraIsReportedOnceAtOnce)
     EXPECT_EQ(int(collector.video().size()), converted);
 }
 
+// An encoder that falls behind holds every frame buffer; the intake waits
+// for one while the camera's samples wait in the driver. That is a busy
+// machine, not a failed camera: no failure, and the recording goes on.
+TEST_F(ModuleTest, EncoderBehindIsNotACameraFailure)
+{
+    initModule();
+    clock.start();
+    ASSERT_EQ(module->start(&clock), 0);
+    recordFrames(3);
+    std::vector<KxFrameBuffer *> held;
+    while (int(held.size()) < KxModuleCamera::kFrameBuffers) {
+        KxFrameBuffer *frame = module->encoderQueue().takeFree(5000);
+        ASSERT_NE(frame, nullptr) << "buffers held: " << held.size();
+        held.push_back(frame);
+    }
+    const int convertedWhileHeld = module->camData()->convertedCount();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * KxCamDisplay::kFailureWatchMs));
+    EXPECT_EQ(module->camData()->convertedCount(), convertedWhileHeld) << "the intake waited";
+    for (KxFrameBuffer *frame : held)
+        module->encoderQueue().putFree(frame);
+    recordFrames(convertedWhileHeld + 10);
+    EXPECT_EQ(module->stop(), 0);
+    EXPECT_EQ(events.errorCount(), 0);
+    EXPECT_EQ(module->display()->failuresReported(), 0);
+}
+
 // A camera that never shows a picture (unplugged before its first sample,
 // every sample undecodable) is reported once, from the start of the
 // recording; the stop still ends every thread.
