@@ -20,6 +20,9 @@ int64_t KxAudioStamper::next(int64_t arrivalMs, bool hasClock)
     const double line = static_cast<double>(m_count) * m_duration;
     if (hasClock) {
         // Where this unit's sound would start if it had not been held up.
+        // Sound from before the clock's start (the priming of a capture that
+        // began with the clock) counts from 0: the stamps start late by at
+        // most that much and are pulled to the clock within a second.
         const double captured = std::max(0.0, static_cast<double>(arrivalMs) - deliveryDelayMs());
         const double lag = captured - line;
         m_lags[m_count % kWindow] = lag;

@@ -38,20 +38,24 @@ public:
     static constexpr double kMaxStep = 0.25;
     /// Units over which the earliest arrival is taken (about 0.7 s).
     static constexpr int kWindow = 32;
-    /// Capture block of libVoxtap: a sample reaches the encoder up to one
-    /// block after it was captured.
-    static constexpr double kCaptureBlockMs = 10.0;
+    /// Encoder frames from the capture of a unit's first sound to the unit's
+    /// earliest arrival. The AAC encoder starts with a frame of priming, so
+    /// a unit's sound begins a frame before the input frame it was made for;
+    /// it runs one frame behind, so the unit comes out with the input frame
+    /// after that one, once that frame's last sample has been captured. A
+    /// capture block is delivered as soon as it is full, so over the window
+    /// the earliest unit arrives within a millisecond or so of that sample.
+    static constexpr int kDeliveryFrames = 3;
 
     void reset(int sampleRate, int frameSamples = 1024);
     /// The stamp of the next unit, which arrived at arrivalMs on the clock
     /// (ignored when hasClock is false). Call for dropped units too. A
-    /// stamp is the clock's time at which the unit's sound was captured:
-    /// a unit arrives when the encoder has the frame after it (the encoder
-    /// runs one frame behind), that is two frames and a capture block after
-    /// its first sample was captured.
+    /// stamp is the clock's time at which the unit's sound, as a decoder
+    /// gives it out, was captured (see kDeliveryFrames).
     int64_t next(int64_t arrivalMs, bool hasClock);
-    /// How long after the capture of its first sample a unit arrives.
-    double deliveryDelayMs() const { return 2 * m_duration + kCaptureBlockMs; }
+    /// How long after the capture of its first sound a unit arrives at the
+    /// earliest.
+    double deliveryDelayMs() const { return kDeliveryFrames * m_duration; }
     double unitDurationMs() const { return m_duration; }
 
 private:

@@ -29,16 +29,9 @@ void KxCamData::reset()
     m_iSnapshotsTaken = 0;
 }
 
-int64_t KxCamData::startOffset(int64_t clockMs, int rate)
+int64_t KxCamData::clockStamp(int64_t clockMs, int64_t lastStamp)
 {
-    if (clockMs <= 0 || rate <= 0)
-        return 0;
-    return (clockMs * rate + 500) / 1000;
-}
-
-int64_t KxCamData::clockStamp(int64_t clockMs, int rate, int64_t lastStamp)
-{
-    const int64_t stamp = startOffset(clockMs, rate);
+    const int64_t stamp = std::max<int64_t>(clockMs, 0);
     return lastStamp >= 0 && stamp <= lastStamp ? lastStamp + 1 : stamp;
 }
 
@@ -109,7 +102,7 @@ int KxCamData::onYUVData(const uint8_t *data, int length)
     const int k = m_iConverted.load();
     frame->m_iFrameIndex = k;
 
-    const int64_t stamp = clockStamp(arrivalMs, timeBaseRate(fps), m_iLastStamp);
+    const int64_t stamp = clockStamp(arrivalMs, m_iLastStamp);
     frame->m_iDts = stamp;
     frame->m_iPts = stamp;
 

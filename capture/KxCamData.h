@@ -30,18 +30,20 @@ public:
     /// the recording clock's time when it arrives.
     void reset();
 
-    /// Frame periods (of the time base 1/rate) from the clock's start to a
-    /// sample that arrived clockMs into the recording, to the nearest period.
-    static int64_t startOffset(int64_t clockMs, int rate);
+    /// Ticks per second of the video stamps: milliseconds of the recording
+    /// clock, as the sound is stamped. Whole frame periods would be up to
+    /// half a period (33 ms at 15 fps) off the clock, on top of every other
+    /// error between picture and sound.
+    static constexpr int kStampRate = 1000;
     /// The stamp of a frame that arrived clockMs into the recording: the
-    /// clock's time in periods of 1/rate, never equal to or behind the
-    /// previous frame's stamp (lastStamp < 0: this is the first frame). The
-    /// video's time line follows the clock whatever rate the camera really
-    /// delivers: a camera slower than its nominal rate leaves gaps in the
-    /// stamps instead of shortening the video.
-    static int64_t clockStamp(int64_t clockMs, int rate, int64_t lastStamp);
-    /// The integer rate that the encoder uses as time base for a camera rate
-    /// (14.99999 counts as 15); at least 1.
+    /// clock's time, never equal to or behind the previous frame's stamp
+    /// (lastStamp < 0: this is the first frame). The video's time line
+    /// follows the clock whatever rate the camera really delivers: a camera
+    /// slower than its nominal rate leaves gaps in the stamps instead of
+    /// shortening the video.
+    static int64_t clockStamp(int64_t clockMs, int64_t lastStamp);
+    /// The integer frame rate the encoder's rate control works with for a
+    /// camera rate (14.99999 counts as 15); at least 1.
     static int timeBaseRate(double fps);
     /// Whether a sample starts like a JPEG picture (SOI marker).
     static bool isJpeg(const uint8_t *data, int length);
@@ -51,7 +53,8 @@ public:
 
     int receivedCount() const { return m_iReceived.load(); }
     int convertedCount() const { return m_iConverted.load(); }
-    int64_t startOffsetPeriods() const { return m_iStartOffset.load(); }
+    /// The stamp of the first frame of the current (or last) recording.
+    int64_t firstStampMs() const { return m_iStartOffset.load(); }
     /// Samples that could not be converted (empty, truncated, corrupt).
     int rejectedCount() const { return m_iRejected.load(); }
     int snapshotsTaken() const { return m_iSnapshotsTaken.load(); }

@@ -213,15 +213,14 @@ int KxCamEncoder::openCodec(int width, int height, float frameRate)
     closeCodec();
     if (!g_pH264)
         return -1;
-    // The intake stamps frames in periods of this same rate.
     const int rate = KxCamData::timeBaseRate(frameRate);
     m_pContext = avcodec_alloc_context3(g_pH264);
     if (!m_pContext)
         return -1;
     m_pContext->codec_type = AVMEDIA_TYPE_VIDEO;
-    m_pContext->time_base = AVRational{1, rate};
-    // The frame-rate hint matches the time base, so rate control sees the
-    // camera's real rate.
+    // The intake's stamps are clock milliseconds; the frame-rate hint gives
+    // rate control the camera's nominal rate.
+    m_pContext->time_base = AVRational{1, KxCamData::kStampRate};
     m_pContext->framerate = AVRational{rate, 1};
     m_pContext->width = width;
     m_pContext->height = height;
@@ -247,7 +246,7 @@ int KxCamEncoder::openCodec(int width, int height, float frameRate)
                              .arg(m_pContext->framerate.den);
     m_iOpenWidth = width;
     m_iOpenHeight = height;
-    m_iTimeBase = rate;
+    m_iTimeBase = KxCamData::kStampRate;
     ++m_iOpenCount;
     return 0;
 }
@@ -397,8 +396,7 @@ int KxCamEncoder::pushPacket(bool keyFrame, int64_t pts, int64_t dts, int frameI
     info.unit = 1;
     info.dts = dts;
     info.pts = pts;
-    // The stamps count periods of the codec's time base, so that is their
-    // time base too (a 14.99999 fps camera is encoded at 1/15).
+    // The codec's time base, the intake's clock milliseconds.
     info.timeBase = m_iTimeBase;
     packet->setVideoInfo(&info);
     const int size = m_staging.length();

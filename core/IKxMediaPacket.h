@@ -23,7 +23,7 @@ struct KxVideoInfo {
     int32_t unit = 0;         ///< constant 1 set by the encoder; 0 for photos
     int64_t dts = 0;
     int64_t pts = 0;
-    int32_t timeBase = 0;     ///< ticks per second of dts/pts (the integer frame rate); 0 for photos
+    int32_t timeBase = 0;     ///< ticks per second of dts/pts (1000 from the camera); 0 for photos
 };
 
 /// Description of an audio packet; copied as a whole.

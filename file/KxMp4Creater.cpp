@@ -35,6 +35,7 @@ bool kxRecordFromPacket(IKxMediaPacket *packet, KxMuxRecord *record, double *t)
         record->dts = info.dts;
         record->pts = info.pts;
         record->timeBaseDen = info.timeBase;
+        record->frameRate = info.frameRate;
     } else {
         return false;
     }

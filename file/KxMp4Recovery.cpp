@@ -64,8 +64,13 @@ struct Remux {
     AVFormatContext *in = nullptr;
     AVFormatContext *out = nullptr;
     AVPacket *pkt = nullptr;
+    // Per stream, the packet read last: written once the next one of its
+    // stream gives its length (see writeHeld).
+    std::vector<AVPacket *> held;
     ~Remux()
     {
+        for (AVPacket *&p : held)
+            av_packet_free(&p);
         av_packet_free(&pkt);
         avformat_close_input(&in);
         if (out) {
@@ -127,7 +132,40 @@ bool remux(const std::string &path, const std::string &temp, std::string *reason
     }
     const int64_t fileSize = st.st_size;
     std::vector<int64_t> lastDts(r.in->nb_streams, AV_NOPTS_VALUE);
+    std::vector<int64_t> lastLength(r.in->nb_streams, 0);
+    r.held.assign(r.in->nb_streams, nullptr);
+    for (AVPacket *&p : r.held) {
+        if (!(p = av_packet_alloc())) {
+            *reason = "out of memory";
+            return false;
+        }
+    }
     int64_t written = 0;
+    // The demuxer leaves the lengths of samples of varying length at 0;
+    // the muxer ends the track's edit at the end of its last sample, so a
+    // last frame of no length would be cut off the finished file. A
+    // packet's length is the distance to the next of its stream; the last
+    // one lasts a nominal frame period (or as long as the one before).
+    auto writeHeld = [&](int s, const AVPacket *next) -> int {
+        AVPacket *p = r.held[size_t(s)];
+        if (!p->data && p->size == 0 && p->side_data_elems == 0)
+            return 0;
+        if (p->duration <= 0) {
+            const AVRational rate = r.in->streams[s]->r_frame_rate;
+            if (next && next->dts != AV_NOPTS_VALUE && p->dts != AV_NOPTS_VALUE && next->dts > p->dts)
+                p->duration = next->dts - p->dts;
+            else if (r.in->streams[s]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && rate.num > 0 && rate.den > 0)
+                p->duration = av_rescale_q(1, av_inv_q(rate), r.out->streams[s]->time_base);
+            else
+                p->duration = lastLength[size_t(s)];
+        }
+        lastLength[size_t(s)] = p->duration;
+        const int ret = av_write_frame(r.out, p);
+        av_packet_unref(p);
+        if (ret >= 0)
+            ++written;
+        return ret;
+    };
     while ((ret = av_read_frame(r.in, r.pkt)) >= 0) {
         // A packet read up to the very end of the file may have been cut
         // short there (the process died or the disk filled during its
@@ -146,17 +184,23 @@ bool remux(const std::string &path, const std::string &temp, std::string *reason
             lastDts[s] = r.pkt->dts;
         av_packet_rescale_ts(r.pkt, r.in->streams[s]->time_base, r.out->streams[s]->time_base);
         r.pkt->pos = -1;
-        ret = av_write_frame(r.out, r.pkt);
-        av_packet_unref(r.pkt);
-        if (ret < 0) {
-            *reason = "writing " + temp + " failed: " + avText(ret);
+        const int wrote = writeHeld(s, r.pkt);
+        av_packet_move_ref(r.held[size_t(s)], r.pkt);
+        if (wrote < 0) {
+            *reason = "writing " + temp + " failed: " + avText(wrote);
             return false;
         }
-        ++written;
     }
     if (ret < 0 && ret != AVERROR_EOF)
         qWarning() << "KxFileModule::finaliseRecording" << QString::fromStdString(path)
                    << "reading stopped early:" << QString::fromStdString(avText(ret)) << "; keeping what was read";
+    for (int s = 0; s < int(r.held.size()); ++s) {
+        const int wrote = writeHeld(s, nullptr);
+        if (wrote < 0) {
+            *reason = "writing " + temp + " failed: " + avText(wrote);
+            return false;
+        }
+    }
     if (written == 0) {
         *reason = "holds no complete fragment";
         return false;

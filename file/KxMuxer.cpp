@@ -403,7 +403,8 @@ int KxMuxer::write(const KxMuxRecord *record)
     // Without a duration the last sample of a track would count as empty,
     // and an MP4 edit list would cut the last video frame off.
     if (record->stream == KX_MUX_VIDEO) {
-        pkt->duration = av_rescale_q(1, src, st->time_base);
+        const AVRational period = record->frameRate > 0 ? AVRational{1, record->frameRate} : src;
+        pkt->duration = av_rescale_q(1, period, st->time_base);
     } else if (st->codecpar->frame_size > 0 && st->codecpar->sample_rate > 0) {
         pkt->duration = av_rescale_q(st->codecpar->frame_size, AVRational{1, st->codecpar->sample_rate}, st->time_base);
     }

@@ -48,6 +48,8 @@ struct KxMuxRecord {
     int32_t key = 0;                 ///< key-frame flag
     int32_t timeBaseNum = 1;         ///< time base of pts/dts: num/den seconds per tick
     int32_t timeBaseDen = 1000;
+    int32_t frameRate = 0;           ///< video: nominal frames per second, the last frame's
+                                     ///< length; 0: one tick (stamps that count frames)
 };
 
 /// The codec parameters of a recording's two streams (profile, level and

@@ -256,6 +256,15 @@ int VoxtapCoreAudioApi::stop()
             m_conn.runStreamOperation([s](pa_stream_success_cb_t cb, void *ud) {
                 return pa_stream_flush(s, cb, ud);
             });
+            // The flush empties the server's side only: fragments the server
+            // sent before the cork took effect wait on this side, and would
+            // open the next recording with this one's last sound.
+            const void *data = nullptr;
+            size_t bytes = 0;
+            while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
+                if (pa_stream_drop(s) < 0)
+                    break;
+            }
         }
     }
     // A new run starts a new sound: no samples or encoder delay of this one.

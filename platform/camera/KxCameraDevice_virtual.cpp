@@ -236,7 +236,16 @@ private:
             ? std::max<int64_t>(1, int64_t(double(kNsPerSecond) / m_spec.deliverFps + 0.5))
             : std::max<int64_t>(1, format.frameDuration100ns) * 100;
         const auto interval = std::chrono::nanoseconds(intervalNs);
-        const auto t0 = clock::now();
+        auto t0 = clock::now();
+        if (m_spec.flash) {
+            // The flash camera captures on whole seconds: the flash frame is
+            // then taken at its second exactly, instead of anywhere within
+            // half a period of it, and a checker sees the recorder's error
+            // alone rather than the sampling phase of this camera.
+            const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(t0.time_since_epoch()).count();
+            const int64_t nextSecondNs = (nowNs / kNsPerSecond + 1) * kNsPerSecond;
+            t0 += std::chrono::nanoseconds((nextSecondNs - nowNs) % intervalNs);
+        }
         const auto lostAt = t0 + std::chrono::duration_cast<clock::duration>(
                                      std::chrono::duration<double>(m_spec.faults.stopAfterSeconds));
         const int w = format.width, h = format.height;

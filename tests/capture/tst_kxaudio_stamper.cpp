@@ -26,6 +26,8 @@ struct Arrival {
 /// Units as a 10 ms block capture produces them: 441 samples per block at
 /// 44.1 kHz, a unit whenever 1024 have gathered, delivered at the end of
 /// the block plus scheduling jitter (seeded), now and then two blocks late.
+/// The capture begins a little after the recording clock, as the module
+/// starts it, so no unit's sound lies before the clock's start.
 std::vector<Arrival> blockCapture(int seconds, int jitterMs, unsigned seed)
 {
     std::mt19937 rng(seed);
@@ -36,7 +38,7 @@ std::vector<Arrival> blockCapture(int seconds, int jitterMs, unsigned seed)
     int64_t samples = 0;
     int64_t heldUntil = -1;
     for (int b = 0; b < seconds * 100; ++b) {
-        const int64_t blockEnd = (b + 1) * 10;
+        const int64_t blockEnd = 80 + (b + 1) * 10;
         waiting += 441;
         while (waiting >= 1024) {
             waiting -= 1024;

@@ -3,6 +3,7 @@
 // thread hands every packet to a collector. What comes out is decoded again
 // and compared with what went in.
 
+#include "KxCamData.h"
 #include "KxCamEncoder.h"
 #include "KxFrameBuffer.h"
 #include "KxModuleCamera.h"
@@ -56,7 +57,7 @@ protected:
 
     // Feeds one test picture through the encoder queue, as the display
     // thread does.
-    void feed(int width, int height, int index, int64_t stamp, double fps = 15.0)
+    void feed(int width, int height, int index, int64_t period, double fps = 15.0)
     {
         KxFrameBuffer *frame = camera->encoderQueue().takeFree(5000);
         ASSERT_NE(frame, nullptr) << "no free frame: the encoder does not return frames";
@@ -67,7 +68,8 @@ protected:
         frame->m_iHeight = height;
         frame->m_dFrameRate = double(float(fps));
         frame->m_iFrameIndex = index;
-        frame->m_iDts = frame->m_iPts = stamp;
+        // Stamps in clock milliseconds, as the intake makes them.
+        frame->m_iDts = frame->m_iPts = period * 1000 / KxCamData::timeBaseRate(fps);
         frame->m_pixels.setLength(frame->pictureSize());
         ASSERT_TRUE(camera->encoderQueue().putFilled(frame));
     }
@@ -117,7 +119,7 @@ TEST_F(EncoderTest, EncodesEveryFrameDecodablyWithKeyFramesEveryGop)
         EXPECT_EQ(v.width, 1280);
         EXPECT_EQ(v.height, 720);
         EXPECT_EQ(v.frameRate, 15);
-        EXPECT_EQ(v.timeBase, 15);
+        EXPECT_EQ(v.timeBase, 1000);
         EXPECT_EQ(v.unit, 1);
         EXPECT_LE(v.dts, v.pts);
         if (i > 0) {
@@ -134,7 +136,7 @@ TEST_F(EncoderTest, EncodesEveryFrameDecodablyWithKeyFramesEveryGop)
     EXPECT_TRUE(packets[0].video.bKeyFrame);
     EXPECT_EQ(pts.size(), size_t(frames));
     EXPECT_EQ(*pts.begin(), 0);
-    EXPECT_EQ(*pts.rbegin(), frames - 1);
+    EXPECT_EQ(*pts.rbegin(), 1933) << "frame 29 at 15 fps, in milliseconds";
 
     int errors = 0;
     const std::vector<kxtest::DecodedFrame> decoded = kxtest::decodeH264(packets, &errors);
@@ -143,8 +145,9 @@ TEST_F(EncoderTest, EncodesEveryFrameDecodablyWithKeyFramesEveryGop)
     std::vector<uint8_t> ref(1280 * 720 * 3 / 2);
     for (const kxtest::DecodedFrame &d : decoded) {
         ASSERT_EQ(d.width, 1280);
-        kxcam::renderTestPattern(1280, 720, d.pts, ref.data());
-        EXPECT_GT(kxtest::psnrY(d.i420.data(), ref.data(), 1280, 720), 30.0) << "frame " << d.pts;
+        const int index = int((d.pts * 15 + 500) / 1000);
+        kxcam::renderTestPattern(1280, 720, index, ref.data());
+        EXPECT_GT(kxtest::psnrY(d.i420.data(), ref.data(), 1280, 720), 30.0) << "frame " << index;
     }
 }
 
@@ -306,18 +309,21 @@ TEST_F(EncoderTest, DrainedPacketsCarryConsecutiveIndices)
     EXPECT_EQ(events.lastEncoded, 7);
 }
 
-TEST_F(EncoderTest, NearIntegerFrameRateStampsInTheCodecTimeBase)
+TEST_F(EncoderTest, NearIntegerFrameRateKeepsTheClockStamps)
 {
     // A 666667 x 100 ns camera interval is 14.99999 frames per second: the
-    // codec runs at 1/15, so the packets' time base must be 15 as well.
+    // codec runs at 15, and the packets keep the intake's millisecond stamps.
     ASSERT_EQ(encoder->start(), 0);
     for (int i = 0; i < 3; ++i)
         feed(320, 240, i, i, 10000000.0 / 666667.0);
     finish(3);
+    std::set<int64_t> pts;
     for (const CopiedPacket &p : collector.video()) {
-        EXPECT_EQ(p.video.timeBase, 15);
+        EXPECT_EQ(p.video.timeBase, 1000);
         EXPECT_EQ(p.video.frameRate, 15);
+        pts.insert(p.video.pts);
     }
+    EXPECT_EQ(pts, (std::set<int64_t>{0, 66, 133}));
 }
 
 TEST_F(EncoderTest, NoPoolEndsTheThreadAndReportsStopped)

@@ -155,8 +155,8 @@ TEST_F(ModuleTest, RecordsEveryFrameWithClockStampsAndThreeSnapshots)
 
     const int converted = encodedFrames();
     EXPECT_LE(module->framesLeftAtStop(), KxModuleCamera::kFrameBuffers);
-    const int64_t n0 = module->camData()->startOffsetPeriods();
-    EXPECT_GE(n0, 7) << "500 ms at 15 fps";
+    const int64_t n0 = module->camData()->firstStampMs();
+    EXPECT_GE(n0, 500) << "the camera started 500 ms after the clock";
     waitAllPackets(converted);
     const std::vector<CopiedPacket> packets = collector.video();
     ASSERT_EQ(int(packets.size()), converted) << "every frame that reached the encoder is encoded";
@@ -167,13 +167,13 @@ TEST_F(ModuleTest, RecordsEveryFrameWithClockStampsAndThreeSnapshots)
     std::set<int64_t> got;
     for (const CopiedPacket &p : packets) {
         got.insert(p.video.pts);
-        EXPECT_EQ(p.video.timeBase, 15);
+        EXPECT_EQ(p.video.timeBase, 1000);
         EXPECT_EQ(p.video.width, 1280);
         EXPECT_EQ(p.video.height, 720);
     }
     EXPECT_EQ(int(got.size()), converted);
     EXPECT_EQ(*got.begin(), n0);
-    EXPECT_LE(*got.rbegin(), clock.elapsed() * 15 / 1000 + 1);
+    EXPECT_LE(*got.rbegin(), clock.elapsed() + 1);
 
     int errors = 0;
     const std::vector<kxtest::DecodedFrame> decoded = kxtest::decodeH264(packets, &errors);
@@ -404,8 +404,8 @@ TEST_F(ModuleTest, RestartStartsANewTimeLine)
     recordFrames(8);
     ASSERT_EQ(module->stop(), 0);
     const int secondRun = encodedFrames();
-    const int64_t n0 = module->camData()->startOffsetPeriods();
-    EXPECT_GE(n0, 5);
+    const int64_t n0 = module->camData()->firstStampMs();
+    EXPECT_GE(n0, 400);
     waitAllPackets(secondRun);
     const std::vector<CopiedPacket> packets = collector.video();
     ASSERT_EQ(int(packets.size()), secondRun);

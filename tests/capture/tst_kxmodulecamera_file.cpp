@@ -71,7 +71,7 @@ TEST(CameraToFile, RecordsADecodableMp4WithClockStamps)
     // still reach the file.
     ASSERT_EQ(camera->stop(), 0);
     const int encoded = camera->camData()->convertedCount() - camera->framesLeftAtStop();
-    const int64_t n0 = camera->camData()->startOffsetPeriods();
+    const int64_t n0 = camera->camData()->firstStampMs();
     EXPECT_TRUE(kxtest::waitFor([&] { return forwarder.written.load() + forwarder.refused.load() >= encoded; },
                                 10000));
     EXPECT_EQ(forwarder.refused.load(), 0);
@@ -116,7 +116,7 @@ TEST(CameraToFile, RecordsADecodableMp4WithClockStamps)
     std::sort(pts.begin(), pts.end());
     for (size_t i = 1; i < pts.size(); ++i)
         EXPECT_GT(pts[i], pts[i - 1]);
-    EXPECT_GE(n0, 4) << "the camera came 300 ms after the clock";
+    EXPECT_GE(n0, 300) << "the camera came 300 ms after the clock";
 
     const std::vector<kxtest::CopiedPacket> shots = photos.photos();
     ASSERT_EQ(shots.size(), 3u);

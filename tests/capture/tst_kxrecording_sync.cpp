@@ -105,12 +105,13 @@ protected:
 TEST_F(RecordingSync, FlashAndClickAlignAndASlowCameraKeepsTime)
 {
     ASSERT_TRUE(m_dir.isValid());
-    // A frame stands for a whole period: a flash is off its second by up
-    // to half a period, and its stamp off its arrival by as much; at 60
-    // frames per second both stay well inside the bounds.
+    // The flash camera captures on whole seconds, so the offsets are the
+    // recorder's own, at the unit's 15 frames per second: frames stamped
+    // in whole periods were up to half a period (33 ms) off, and sound
+    // stamped without the encoder's priming frame 23 ms late.
     const std::string cameras = kxtest::writeCameraConfig(m_dir, "cameras.json", R"({"devices": [
         {"name": "Flash Camera", "picture": "flash",
-         "capabilities": [{"format": "MJPG", "width": 640, "height": 360, "fps": 60}]},
+         "capabilities": [{"format": "MJPG", "width": 640, "height": 360, "fps": 15}]},
         {"name": "Slow Camera", "deliverFps": 10,
          "capabilities": [{"format": "MJPG", "width": 640, "height": 360, "fps": 15}]}]})");
     setenv("KX_VIRTUAL_CAMERA", cameras.c_str(), 1);
@@ -134,7 +135,7 @@ TEST_F(RecordingSync, FlashAndClickAlignAndASlowCameraKeepsTime)
                 {"--sink", kClickSink, "--server", s_daemon->serverAddress()});
     ASSERT_TRUE(click.waitForStarted(5000));
 
-    const kxavsync::Result sync = record({L"Flash Camera", kClickMicPattern, 640, 360, 60, 30}, "sync.mp4");
+    const kxavsync::Result sync = record({L"Flash Camera", kClickMicPattern, 640, 360, 15, 30}, "sync.mp4");
     click.terminate();
     EXPECT_TRUE(click.waitForFinished(5000));
     // A loaded machine drops frames, flashes among them; most seconds stay.
