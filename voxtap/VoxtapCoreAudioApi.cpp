@@ -16,7 +16,7 @@ namespace {
 // milliseconds in vain would cost more than the capture itself.
 constexpr int kWaitMs = 50;
 constexpr pa_usec_t kServerBufferUs = PA_USEC_PER_SEC;   // what a paused capture may keep
-constexpr pa_usec_t kFragmentUs = 10 * PA_USEC_PER_MSEC; // one captured block
+constexpr pa_usec_t kFragmentUs = 20 * PA_USEC_PER_MSEC; // one captured block
 
 /// Maps the endpoint's native sample format to the mix format; formats the
 /// resampler set-up does not take are recorded as float instead.
@@ -154,6 +154,7 @@ int VoxtapCoreAudioApi::openStream()
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(pa_usec_to_bytes(kServerBufferUs, &spec));
     attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUs, &spec));
+    m_iWakeBytes = std::max<size_t>(1, attr.fragsize);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     // Never follow the stream to another device: a vanished endpoint ends
     // the capture instead of silently recording something else.
@@ -562,9 +563,11 @@ void VoxtapCoreAudioApi::streamStateCb(pa_stream *s, void *userdata)
     self->m_conn.signal();
 }
 
-void VoxtapCoreAudioApi::streamReadCb(pa_stream *, size_t, void *userdata)
+void VoxtapCoreAudioApi::streamReadCb(pa_stream *, size_t readable, void *userdata)
 {
-    static_cast<VoxtapCoreAudioApi *>(userdata)->m_dataEvent.set();
+    auto *self = static_cast<VoxtapCoreAudioApi *>(userdata);
+    if (readable >= self->m_iWakeBytes)
+        self->m_dataEvent.set();
 }
 
 int VoxtapCoreAudioApi::listDevices(std::list<VoxtapDeviceInfo> *devices, int flow)

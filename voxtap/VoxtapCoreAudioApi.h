@@ -103,6 +103,10 @@ private:
 
     std::thread m_captureThread;
     kxsync::Event m_dataEvent{false};
+    // Readable bytes that wake the capture thread: a source may hand over
+    // its sound in blocks of a millisecond or two, and waking for each
+    // would cost more than the encoding. Set before the stream connects.
+    size_t m_iWakeBytes = 1;
     kxsync::Event m_stopEvent{false};
     std::vector<uint8_t> m_captureBuffer;
 
