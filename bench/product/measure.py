@@ -28,7 +28,8 @@ kx-camgen (1280x720 at 15 fps) and, for the program, its own Xvfb.
   segments    every recording's segments: the close (log line
               "KxTsCreater::close") to the devcloud journal's registration
               of the first playlist uploaded after the segment itself.
-  avsync      bench/capture/avsync.sh (flash picture and clicks).
+  avsync      bench/capture/avsync.sh (flash picture and clicks) at the
+              unit's 15 frames per second.
   camera      max_sustained_fps is read from the camera benchmark's log
               (bench/capture/run.sh, unthrottled part) when --camera-log
               names it.
@@ -407,7 +408,7 @@ def segment_latencies(svc, out, lines):
 
 def avsync(build, seconds, logdir):
     env = dict(os.environ, BUILD_DIR=build)
-    p = subprocess.run([os.path.join(ROOT, "bench", "capture", "avsync.sh"), str(seconds)], env=env,
+    p = subprocess.run([os.path.join(ROOT, "bench", "capture", "avsync.sh"), str(seconds), str(FPS)], env=env,
                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=seconds + 240)
     with open(os.path.join(logdir, "avsync.log"), "a") as f:
         f.write(p.stdout.decode() + p.stderr.decode())
@@ -716,7 +717,7 @@ def markdown(s, rec_seconds, long_seconds, sync_seconds):
         ("resident memory at 10 s, MiB", "rss_mib_10s", fig("rss_mib_10s", fmt="%.1f"), ""),
         ("resident memory at %d s, MiB" % rec_seconds, "rss_mib_60s", fig("rss_mib_60s", fmt="%.1f"),
          "no growth"),
-        ("A/V offset, median, ms (%d s rounds)" % sync_seconds, "av_offset_ms_median",
+        ("A/V offset at %d fps, median, ms (%d s rounds)" % (FPS, sync_seconds), "av_offset_ms_median",
          fig("av_offset_ms_median", fmt="%.1f"), "±20"),
         ("A/V offset, worst second, ms", "av_offset_ms_worst", fig("av_offset_ms_worst", fmt="%.1f"), "±45"),
         ("segment closed → playlist registered, median ms", "segment_registered_ms_median",
