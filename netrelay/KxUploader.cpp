@@ -256,7 +256,7 @@ int KxUploader::resultOf(const JobPtr &job)
     return (code >= 200 && code < 300) ? KxUploadOk : code;
 }
 
-void KxUploader::finishJob(const JobPtr &job, int result)
+void KxUploader::finishJob(JobPtr job, int result)
 {
     if (job->reply) {
         job->reply->disconnect(this);

@@ -69,7 +69,9 @@ private:
     void postDispatch();
     void dispatch();
     void startJob(const JobPtr &job);
-    void finishJob(const JobPtr &job, int result);
+    // By value: the caller's pointer may be the one held by the reply's
+    // connection, which finishJob's disconnect hands over to be freed.
+    void finishJob(JobPtr job, int result);
     void abortCancelled();
     int resultOf(const JobPtr &job);
 
