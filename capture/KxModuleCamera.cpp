@@ -10,7 +10,9 @@
 #include <QDebug>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <chrono>
+#include <limits>
 
 IKxModuleCamera *IKxModuleCamera::createInstance()
 {
@@ -296,18 +298,17 @@ int64_t KxModuleCamera::steadyMs()
 
 void KxModuleCamera::intakeWaitBegins()
 {
-    m_bIntakeWaiting = true;
+    m_iIntakeHeldUntilMs = std::numeric_limits<int64_t>::max(); // held until further notice
 }
 
 void KxModuleCamera::intakeWaitEnds()
 {
-    m_iIntakeWaitEndMs = steadyMs();
-    m_bIntakeWaiting = false;
+    m_iIntakeHeldUntilMs = steadyMs();
 }
 
 int64_t KxModuleCamera::intakeHeldUntilMs() const
 {
-    return m_bIntakeWaiting.load() ? steadyMs() : m_iIntakeWaitEndMs.load();
+    return std::min(m_iIntakeHeldUntilMs.load(), steadyMs());
 }
 
 void KxModuleCamera::reportEncoderStopped()

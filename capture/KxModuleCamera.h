@@ -135,8 +135,7 @@ private:
     // failures count only for a running recording, and only once.
     std::atomic<bool> m_bWatching{false};
     std::atomic<bool> m_bFailureReported{false};
-    std::atomic<bool> m_bIntakeWaiting{false};
-    std::atomic<int64_t> m_iIntakeWaitEndMs{0};
+    std::atomic<int64_t> m_iIntakeHeldUntilMs{0};
     // Serialises opening and closing the booth: preStart may run on a
     // worker thread.
     std::mutex m_boothMutex;
