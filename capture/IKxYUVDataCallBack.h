@@ -15,4 +15,14 @@ public:
     /// drops samples upstream, as a real capture driver does.
     /// \return 0 (the value is not looked at).
     virtual int onYUVData(const uint8_t *data, int length) = 0;
+
+    /// The same sample with the moment the camera took it, in microseconds
+    /// of CLOCK_MONOTONIC (0: not known). The booth delivers every sample
+    /// this way; a receiver that has no use for the moment keeps this
+    /// default.
+    virtual int onYUVSample(const uint8_t *data, int length, int64_t capturedUs)
+    {
+        (void)capturedUs;
+        return onYUVData(data, length);
+    }
 };

@@ -32,10 +32,10 @@ constexpr int64_t kUnitRateDuration = 666666; // the camera unit's 15 frames per
 class CamSampleSink : public kxcam::SampleSink {
 public:
     explicit CamSampleSink(IKxYUVDataCallBack *callback) : m_callback(callback) {}
-    void onSample(const uint8_t *data, int length) override
+    void onSample(const uint8_t *data, int length, int64_t capturedUs) override
     {
         if (m_callback)
-            m_callback->onYUVData(data, length);
+            m_callback->onYUVSample(data, length, capturedUs);
     }
 
 private:

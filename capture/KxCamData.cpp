@@ -24,7 +24,7 @@ void KxCamData::reset()
     m_iConverted = 0;
     m_iStartOffset = 0;
     m_iLastStamp = -1;
-    m_iLastArrivalMs = -1;
+    m_iLastTakenMs = -1;
     m_iRejected = 0;
     m_iSnapshotsTaken = 0;
 }
@@ -46,12 +46,25 @@ int KxCamData::timeBaseRate(double fps)
     return rate < 1 ? 1 : rate;
 }
 
+int64_t KxCamData::captureClockMs(int64_t clockNowMs, int64_t nowUs, int64_t capturedUs)
+{
+    if (capturedUs <= 0 || capturedUs > nowUs)
+        return clockNowMs;
+    const int64_t ageMs = (nowUs - capturedUs + 500) / 1000;
+    return ageMs > kMaxSampleAgeMs ? clockNowMs : clockNowMs - ageMs;
+}
+
 int KxCamData::onYUVData(const uint8_t *data, int length)
 {
-    // The arrival is the sample's capture time as far as this side can tell;
-    // it is read before any wait for a free frame buffer.
+    return onYUVSample(data, length, 0);
+}
+
+int KxCamData::onYUVSample(const uint8_t *data, int length, int64_t capturedUs)
+{
+    // The capture moment is read against the clock before any wait for a
+    // free frame buffer.
     IKxMediaTime *clock = m_pModule->clock();
-    const int64_t arrivalMs = clock ? clock->elapsed() : 0;
+    const int64_t takenMs = captureClockMs(clock ? clock->elapsed() : 0, kxcam::monotonicUs(), capturedUs);
     const int received = ++m_iReceived;
     if (!m_pBooth || !data || length <= 0) {
         ++m_iRejected;
@@ -82,13 +95,13 @@ int KxCamData::onYUVData(const uint8_t *data, int length)
     const int height = format.value(QStringLiteral("height")).toInt();
     const double fps = format.value(QStringLiteral("fps")).toDouble();
     // Samples the camera never delivered (a full driver queue, a slow
-    // intake) show as gaps of whole frame periods between arrivals.
-    if (m_iLastArrivalMs >= 0 && fps > 0) {
-        const double periods = double(arrivalMs - m_iLastArrivalMs) * fps / 1000.0;
+    // intake) show as gaps of whole frame periods between capture moments.
+    if (m_iLastTakenMs >= 0 && fps > 0) {
+        const double periods = double(takenMs - m_iLastTakenMs) * fps / 1000.0;
         if (periods >= 1.5)
             KxDropCounters::instance().videoFramesDropped += int64_t(periods + 0.5) - 1;
     }
-    m_iLastArrivalMs = arrivalMs;
+    m_iLastTakenMs = takenMs;
     const int pictureSize = width * height * 3 / 2;
     if (width <= 0 || height <= 0 || frame->m_pixels.ensureCapacity(2 * width * height) < 0) {
         qWarning() << "KxCamData::onYUVData" << "  unusable format" << width << height;
@@ -102,7 +115,7 @@ int KxCamData::onYUVData(const uint8_t *data, int length)
     const int k = m_iConverted.load();
     frame->m_iFrameIndex = k;
 
-    const int64_t stamp = clockStamp(arrivalMs, m_iLastStamp);
+    const int64_t stamp = clockStamp(takenMs, m_iLastStamp);
     frame->m_iDts = stamp;
     frame->m_iPts = stamp;
 

@@ -4,7 +4,7 @@
 // into a free frame buffer, stamps it against the recording clock and queues
 // it for the display thread.
 //
-// Threads: onYUVData runs on the capture device's streaming thread
+// Threads: onYUVSample runs on the capture device's streaming thread
 // ("kx-capture") and may block there while all frame buffers are in use (the
 // device then drops samples upstream). reset() is called by the camera
 // module's start while the device is not streaming.
@@ -23,8 +23,11 @@ public:
     /// booth and module are not owned and outlive the intake.
     KxCamData(IKxBooth *booth, KxModuleCamera *module);
 
-    /// One raw sample; always 0.
+    /// One raw sample whose capture moment is not known: it counts as taken
+    /// when it arrives. Always 0.
     int onYUVData(const uint8_t *data, int length) override;
+    /// One raw sample, stamped with the moment the camera took it. Always 0.
+    int onYUVSample(const uint8_t *data, int length, int64_t capturedUs) override;
 
     /// Starts a new video time line: the next frame is frame 0, stamped at
     /// the recording clock's time when it arrives.
@@ -42,6 +45,15 @@ public:
     /// slower than its nominal rate leaves gaps in the stamps instead of
     /// shortening the video.
     static int64_t clockStamp(int64_t clockMs, int64_t lastStamp);
+    /// The recording clock's time (ms) at which a sample was taken, read
+    /// at clockNowMs = the clock's time at nowUs (both "now"). capturedUs
+    /// and nowUs are CLOCK_MONOTONIC microseconds; a capture moment that
+    /// is unknown (0), in the future or older than kMaxSampleAgeMs is not
+    /// believed, and the sample counts as taken now. Stamping the moment
+    /// of capture rather than of arrival keeps a held-up streaming thread
+    /// from bunching the stamps of the samples that waited for it.
+    static int64_t captureClockMs(int64_t clockNowMs, int64_t nowUs, int64_t capturedUs);
+    static constexpr int64_t kMaxSampleAgeMs = 10000;
     /// The integer frame rate the encoder's rate control works with for a
     /// camera rate (14.99999 counts as 15); at least 1.
     static int timeBaseRate(double fps);
@@ -68,7 +80,7 @@ private:
     std::atomic<int> m_iConverted{0};
     std::atomic<int64_t> m_iStartOffset{0};
     int64_t m_iLastStamp = -1;
-    int64_t m_iLastArrivalMs = -1;  ///< clock time of the last sample (intake thread)
+    int64_t m_iLastTakenMs = -1;    ///< clock time the last sample was taken (intake thread)
     std::atomic<int> m_iRejected{0};
     std::atomic<int> m_iSnapshotsTaken{0};
     std::vector<uint8_t> m_jpeg; // streaming thread; reused between snapshots

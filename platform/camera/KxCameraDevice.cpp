@@ -3,6 +3,7 @@
 
 #include "KxCameraBackends_p.h"
 
+#include <chrono>
 #include <cstdlib>
 
 namespace kxcam {
@@ -68,6 +69,13 @@ std::string fourccText(uint32_t code)
         text += (c >= 0x20 && c < 0x7f) ? c : '?';
     }
     return text;
+}
+
+int64_t monotonicUs()
+{
+    // libstdc++'s steady_clock reads CLOCK_MONOTONIC.
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace kxcam

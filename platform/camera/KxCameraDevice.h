@@ -54,12 +54,19 @@ struct Capability {
 };
 
 /// Receiver of raw samples, called on the streaming thread. The data is
-/// valid only during the call.
+/// valid only during the call. capturedUs is the moment the camera took the
+/// sample, in microseconds of CLOCK_MONOTONIC (the clock of V4L2's buffer
+/// stamps and of std::chrono::steady_clock), or 0 when the driver does not
+/// say. A sample can reach the sink well after that moment: the streaming
+/// thread may have been held up by the sink or the scheduler.
 class SampleSink {
 public:
     virtual ~SampleSink() = default;
-    virtual void onSample(const uint8_t *data, int length) = 0;
+    virtual void onSample(const uint8_t *data, int length, int64_t capturedUs) = 0;
 };
+
+/// Now, in microseconds of the clock of SampleSink's capture moments.
+int64_t monotonicUs();
 
 /// Something a running device reports.
 struct DeviceEvent {

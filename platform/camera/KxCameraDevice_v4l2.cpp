@@ -292,13 +292,23 @@ private:
                 break;
             }
             if (buf.index < m_buffers.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR))
-                sink->onSample(static_cast<const uint8_t *>(m_buffers[buf.index].start), int(buf.bytesused));
+                sink->onSample(static_cast<const uint8_t *>(m_buffers[buf.index].start), int(buf.bytesused),
+                               captureMoment(buf));
             if (xioctl(m_fd, VIDIOC_QBUF, &buf) == -1) {
                 lostOrError("VIDIOC_QBUF", errno);
                 break;
             }
         }
         m_streaming = false;
+    }
+
+    // The driver's stamp of a buffer on CLOCK_MONOTONIC (uvcvideo: the start
+    // of the frame), or 0 for a driver that stamps on another clock.
+    static int64_t captureMoment(const v4l2_buffer &buf)
+    {
+        if ((buf.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) != V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC)
+            return 0;
+        return int64_t(buf.timestamp.tv_sec) * 1000000 + int64_t(buf.timestamp.tv_usec);
     }
 
     void lostOrError(const char *call, int code)

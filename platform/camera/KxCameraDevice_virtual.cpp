@@ -275,12 +275,14 @@ private:
                 m_events.push(DeviceEvent::DeviceLost, "virtual camera unplugged");
                 break;
             }
+            // The picture of a slot is taken at the slot's moment, however
+            // late this thread got to it.
+            const int64_t capturedNs =
+                std::chrono::duration_cast<std::chrono::nanoseconds>((t0 + slot * interval).time_since_epoch())
+                    .count();
             const uint8_t *data = nullptr;
             size_t length = 0;
             if (m_spec.flash) {
-                const auto captured = t0 + slot * interval;
-                const int64_t capturedNs =
-                    std::chrono::duration_cast<std::chrono::nanoseconds>(captured.time_since_epoch()).count();
                 const std::vector<uint8_t> &flash = flashSamples[coversWholeSecond(capturedNs, intervalNs) ? 1 : 0];
                 data = flash.data();
                 length = flash.size();
@@ -312,7 +314,7 @@ private:
                 }
                 data = sample.data();
             }
-            sink->onSample(data, int(length));
+            sink->onSample(data, int(length), capturedNs / 1000);
 
             ++slot;
             const auto now = clock::now();

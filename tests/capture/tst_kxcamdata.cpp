@@ -1,4 +1,5 @@
-// Stamping of camera frames from the recording clock.
+// Stamping of camera frames from the recording clock and the moment the
+// camera took them.
 
 #include "KxCamData.h"
 
@@ -40,5 +41,22 @@ INSTANTIATE_TEST_SUITE_P(
         StampCase{"burst_after_stall", {1000, 1000, 1001, 1070, 1400}, {1000, 1001, 1002, 1070, 1400}},
         StampCase{"clock_not_started", {0, 0, -5}, {0, 1, 2}}),
     [](const ::testing::TestParamInfo<StampCase> &i) { return std::string(i.param.name); });
+
+TEST(CaptureMoments, CountBackFromTheClockByTheSampleAge)
+{
+    const struct {
+        int64_t capturedUs, expectedMs;
+    } table[] = {
+        {0, 5000},                   // not known: taken now
+        {20000000 - 70000, 4930},    // 70 ms in the driver's queue
+        {20000000 - 70600, 4929},    // rounded to the nearest millisecond
+        {20000000 - 1800000, 3200},  // held while the encoder caught up
+        {20000000 + 100, 5000},      // from the future: not believed
+        {20000000 - 10000000, -5000}, // the oldest believed
+        {20000000 - 10001000, 5000},  // older: not believed
+    };
+    for (const auto &row : table)
+        EXPECT_EQ(KxCamData::captureClockMs(5000, 20000000, row.capturedUs), row.expectedMs) << row.capturedUs;
+}
 
 } // namespace
