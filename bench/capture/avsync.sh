@@ -22,6 +22,8 @@ CLICK_PID=""
 cleanup() {
   [ -n "$CLICK_PID" ] && kill "$CLICK_PID" 2>/dev/null || true
   [ -n "$PA_PID" ] && kill "$PA_PID" 2>/dev/null || true
+  # The daemon writes into its runtime folder while it exits.
+  wait 2>/dev/null || true
   rm -rf "$WORK"
 }
 trap cleanup EXIT
