@@ -44,17 +44,14 @@ double psnr(const uint8_t *a, const uint8_t *b, size_t n)
 class CollectingSink : public SampleSink {
 public:
     explicit CollectingSink(int keep = 1000, int sleepMs = 0) : m_keep(keep), m_sleepMs(sleepMs) {}
-    void onSample(const uint8_t *data, int length, int64_t capturedUs) override
+    void onSample(const uint8_t *data, int length, int64_t) override
     {
-        const int64_t arrivedUs = monotonicUs();
         if (m_inside.exchange(true))
             m_overlapped = true;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (int(m_samples.size()) < m_keep) {
+            if (int(m_samples.size()) < m_keep)
                 m_samples.emplace_back(data, data + length);
-                m_moments.emplace_back(capturedUs, arrivedUs);
-            }
             ++m_count;
         }
         m_cv.notify_all();
@@ -77,19 +74,12 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_samples.at(size_t(i));
     }
-    /// When sample i was taken and when it reached the sink (monotonic us).
-    std::pair<int64_t, int64_t> moment(int i)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_moments.at(size_t(i));
-    }
     bool overlapped() const { return m_overlapped; }
 
 private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<std::vector<uint8_t>> m_samples;
-    std::vector<std::pair<int64_t, int64_t>> m_moments;
     int m_count = 0;
     int m_keep;
     int m_sleepMs;
@@ -360,9 +350,7 @@ TEST_F(VirtualCameraTest, SlowSinkHoldsTheStreamingThread)
 {
     // A sink slower than the frame interval: samples are never delivered
     // concurrently, they keep their sequence (frame numbers follow the
-    // delivered samples) and stop still ends the stream. Each sample carries
-    // the moment of its slot on the frame grid, never after it arrived,
-    // however late the held-up thread delivers it.
+    // delivered samples) and stop still ends the stream.
     useConfig(QJsonArray{device("Cam", {cap("YUY2", 64, 48, 100)})});
     auto dev = openFirst();
     ASSERT_NE(dev, nullptr);
@@ -378,14 +366,6 @@ TEST_F(VirtualCameraTest, SlowSinkHoldsTheStreamingThread)
         libyuv::YUY2ToI420(s.data(), 128, got.data(), 64, got.data() + 64 * 48, 32, got.data() + 64 * 60, 32, 64, 48);
         renderTestPattern(64, 48, i, expected.data(), 100000);
         EXPECT_EQ(got, expected) << "frame " << i;
-        const auto [taken, arrived] = sink.moment(i);
-        EXPECT_GT(taken, 0);
-        EXPECT_LE(taken, arrived) << "frame " << i;
-        if (i > 0) {
-            const int64_t gap = taken - sink.moment(i - 1).first;
-            EXPECT_GE(gap, 35000 - 10000) << "frame " << i;
-            EXPECT_LE(std::abs(gap - (gap + 5000) / 10000 * 10000), 1) << "not on the 10 ms grid: frame " << i;
-        }
     }
 }
 
