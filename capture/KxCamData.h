@@ -30,7 +30,7 @@ public:
     int onYUVSample(const uint8_t *data, int length, int64_t capturedUs) override;
 
     /// Starts a new video time line: the next frame is frame 0, stamped at
-    /// the recording clock's time when it arrives.
+    /// the recording clock's time when the camera took it.
     void reset();
 
     /// Ticks per second of the video stamps: milliseconds of the recording
