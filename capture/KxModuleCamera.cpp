@@ -7,11 +7,12 @@
 #include "KxCamEncoder.h"
 #include "KxMerioErrors.h"
 
+#include <camera/KxCameraDevice.h>
+
 #include <QDebug>
 #include <QJsonObject>
 
 #include <algorithm>
-#include <chrono>
 #include <limits>
 
 IKxModuleCamera *IKxModuleCamera::createInstance()
@@ -292,8 +293,7 @@ void KxModuleCamera::reportDeviceFailure(const char *why)
 
 int64_t KxModuleCamera::steadyMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return kxcam::monotonicUs() / 1000;
 }
 
 void KxModuleCamera::intakeWaitBegins()
