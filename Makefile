@@ -6,6 +6,12 @@
 #             ThreadSanitizer builds), ending with ctest's summary line
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# ccache, where installed, shares compiled objects between checkouts.
+ifneq ($(shell command -v ccache),)
+CMAKE_FLAGS += -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+export CCACHE_BASEDIR ?= $(abspath $(CURDIR)/..)
+export CCACHE_NOHASHDIR ?= true
+endif
 
 .PHONY: all deps build run test bench package clean
 
