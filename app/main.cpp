@@ -8,6 +8,7 @@
 #include "KxAppServices.h"
 #include "KxFileLog.h"
 #include "KxMainWidgetCtrller.h"
+#include "KxQuitSignals.h"
 #include "KxSingleInstance.h"
 #include "KxUiCommon.h"
 
@@ -86,6 +87,12 @@ int main(int argc, char *argv[])
     app.setProperty("MainCtrl", QVariant::fromValue(ctrl));
 
     ctrl->startWithCameraCheck(true);
+
+    // A shutdown's SIGTERM (or Ctrl-C) ends the program the orderly way: the
+    // event loop quits, the controller stops a running lesson as kept, and
+    // the commander finishes its file and gives the uploads a moment.
+    KxQuitSignals quitSignals;
+    QObject::connect(&quitSignals, &KxQuitSignals::sigQuitRequested, &app, &QCoreApplication::quit);
 
     QJsonObject data{{QStringLiteral("time"), timeStamp()}};
     KxAddActionByQueue(QStringLiteral("id_app_launch"), data);

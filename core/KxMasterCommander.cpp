@@ -9,6 +9,7 @@
 #include <QColor>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -18,7 +19,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -26,6 +31,12 @@ namespace {
 // Longest wait for the pool to hand the producers' last packets to the
 // files at a stop (the encoder's tail is about a second of video).
 constexpr int kDrainTimeoutMs = 5000;
+// A lesson shorter than this is thrown away, also when the program ends.
+constexpr int64_t kShortRecordingMs = 5000;
+// Longest wait for the cloud to send what it holds when the commander goes.
+constexpr int kTeardownUploadWaitMs = 3000;
+// Held by the one process per user that owns the work folder.
+const char *const kLockName = "recording.lock";
 
 QString newKey()
 {
@@ -41,6 +52,50 @@ bool isOwnPrivateFolder(const QString &path)
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return false;
     return S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
+}
+
+// Bytes a lesson of the longest allowed length takes at the configured
+// rates, with a tenth more for the container and the snapshots.
+qint64 bytesForLongestLesson(const KxMerioSettingsData *settings)
+{
+    const qint64 bitsPerSecond = qint64(settings->videoBitRate()) * 1000 + settings->audioBitRate();
+    return bitsPerSecond / 8 * settings->recordLimitMinutes() * 60 * 11 / 10;
+}
+
+// Whether a lesson can be written into folder (created when missing):
+// empty when it can, else the reason in English.
+QString checkLessonFolder(const QString &folder, qint64 bytesNeeded)
+{
+    const QByteArray native = QFile::encodeName(folder);
+    if (!QDir().mkpath(folder))
+        return QStringLiteral("it cannot be created");
+    struct stat st;
+    if (::stat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return QStringLiteral("it is not a folder");
+    const QByteArray probe = native + "/.kx-write-check";
+    const int fd = ::open(probe.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return QStringLiteral("it cannot be written (%1)").arg(QString::fromLocal8Bit(strerror(errno)));
+    const QByteArray block(4096, 'k');
+    const bool wrote = ::write(fd, block.constData(), size_t(block.size())) == block.size();
+    const int writeErr = errno;
+    ::close(fd);
+    ::unlink(probe.constData());
+    if (!wrote)
+        return QStringLiteral("it cannot be written (%1)").arg(QString::fromLocal8Bit(strerror(writeErr)));
+    struct statvfs vfs;
+    if (::statvfs(native.constData(), &vfs) == 0) {
+        const qint64 room = qint64(vfs.f_bavail) * qint64(vfs.f_frsize);
+        if (room < bytesNeeded)
+            return QStringLiteral("the disk has room for %1 MB, a lesson needs %2 MB")
+                .arg(room / 1000000).arg(bytesNeeded / 1000000);
+    }
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+        && qint64(limit.rlim_cur) < bytesNeeded)
+        return QStringLiteral("files are limited to %1 MB, a lesson needs %2 MB")
+            .arg(qint64(limit.rlim_cur) / 1000000).arg(bytesNeeded / 1000000);
+    return QString();
 }
 
 } // namespace
@@ -199,10 +254,14 @@ KxMasterCommanderPrivate::KxMasterCommanderPrivate(KxMasterCommander *owner) : q
 
     // Lessons an earlier process left unfinished (it was killed, or the
     // machine lost power) become regular MP4 files before anything records.
-    const int recovered =
-        KxFileModule::recoverUnfinishedRecordings(settings->documentsPath().toUtf8().toStdString());
-    if (recovered > 0)
-        qDebug() << "KxMasterCommander::KxMasterCommander" << "finished" << recovered << "interrupted recordings";
+    // Only the owner of the work folder does this: another process's
+    // unfinished MP4 may be a lesson that is still being recorded.
+    if (m_lockFd >= 0) {
+        const int recovered =
+            KxFileModule::recoverUnfinishedRecordings(settings->documentsPath().toUtf8().toStdString());
+        if (recovered > 0)
+            qDebug() << "KxMasterCommander::KxMasterCommander" << "finished" << recovered << "interrupted recordings";
+    }
 
     m_pModuleLocalFile = IKxModuleLocalFile::createInstance();
     m_pModuleLocalFile->init();
@@ -238,9 +297,24 @@ KxMasterCommanderPrivate::KxMasterCommanderPrivate(KxMasterCommander *owner) : q
 KxMasterCommanderPrivate::~KxMasterCommanderPrivate()
 {
     // Stop and tear the modules down before the adapters go, so that no
-    // module thread can call a deleted adapter.
-    if (m_bRecording)
-        stopRecord(true);
+    // module thread can call a deleted adapter. Every way out of the program
+    // ends here (quit, logout, a termination signal): the lesson is kept
+    // like one the teacher stopped.
+    if (m_bRecording) {
+        const bool discard = m_clock.elapsed() < kShortRecordingMs;
+        qWarning() << "KxMasterCommander::~KxMasterCommander" << "a lesson is running:" << m_strRecordName
+                   << (discard ? "thrown away (shorter than 5 s)" : "stopped and kept");
+        stopRecord(discard);
+    }
+    // The cloud gets a bounded moment to send what it holds.
+    if (!m_pModuleClound->isUploadDone()) {
+        QElapsedTimer waited;
+        waited.start();
+        while (!m_pModuleClound->isUploadDone() && waited.elapsed() < kTeardownUploadWaitMs)
+            waitInEventLoop(100);
+        qDebug() << "KxMasterCommander::~KxMasterCommander" << "uploads done:" << m_pModuleClound->isUploadDone()
+                 << "after" << waited.elapsed() << "ms";
+    }
     // Folders of discarded recordings whose timer has not run yet.
     for (const QString &folder : QStringList(m_pendingRemovals))
         removeFolder(folder);
@@ -262,33 +336,32 @@ KxMasterCommanderPrivate::~KxMasterCommanderPrivate()
     delete m_pLocalFileCallBack;
     delete m_pPhotoCallBack;
     delete m_pPoolCallBack;
+    if (m_lockFd >= 0)
+        ::close(m_lockFd); // releases the lock
 }
 
 void KxMasterCommanderPrivate::removeAndCreateTmpDir()
 {
+    static const char *const kLog = "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir";
     const QString tmpPath = KxMerioSettingsData::instance()->tmpPath();
-    qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir" << " tmpPath: " << tmpPath;
+    qDebug() << kLog << " tmpPath: " << tmpPath;
     const QByteArray native = QFile::encodeName(tmpPath);
     struct stat st;
     const bool exists = ::lstat(native.constData(), &st) == 0;
     if (exists && !isOwnPrivateFolder(tmpPath)) {
-        qWarning() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir"
-                   << " refusing" << tmpPath << ": a link or not a folder of this user; left untouched";
+        qWarning() << kLog << " refusing" << tmpPath << ": a link or not a folder of this user; left untouched";
     } else {
-        if (exists) {
-            const bool removed = QDir(tmpPath).removeRecursively();
-            qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir"
-                     << " removeRecursively ret: " << removed;
-        }
+        if (exists)
+            ::chmod(native.constData(), 0700);
         QString why;
         const bool made = kxEnsurePrivateFolder(tmpPath, &why);
-        qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir" << " mkpath ret: " << made;
+        qDebug() << kLog << " mkpath ret: " << made;
         if (made) {
             m_strTmpPath = tmpPath;
+            takeWorkFolder();
             return;
         }
-        qWarning() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir"
-                   << " cannot use" << tmpPath << ":" << why;
+        qWarning() << kLog << " cannot use" << tmpPath << ":" << why;
     }
     // A fresh private folder of our own instead (mkdtemp makes it 0700).
     QByteArray pattern = QFile::encodeName(tmpPath + "-XXXXXX");
@@ -296,16 +369,56 @@ void KxMasterCommanderPrivate::removeAndCreateTmpDir()
         m_strTmpPath = QFile::decodeName(pattern);
     } else {
         // No temporary folder at all: a private folder beside the recordings.
-        qWarning() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir"
-                   << " mkdtemp failed:" << strerror(errno);
+        qWarning() << kLog << " mkdtemp failed:" << strerror(errno);
         const QString documents = KxMerioSettingsData::instance()->documentsPath();
         QDir().mkpath(documents);
         m_strTmpPath = documents + "/.work";
         QString why;
         if (!kxEnsurePrivateFolder(m_strTmpPath, &why))
-            qWarning() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir" << why;
+            qWarning() << kLog << why;
     }
-    qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir" << " using" << m_strTmpPath;
+    qDebug() << kLog << " using" << m_strTmpPath;
+    takeWorkFolder();
+}
+
+void KxMasterCommanderPrivate::takeWorkFolder()
+{
+    static const char *const kLog = "KxMasterCommander::KxMasterCommanderPrivate::takeWorkFolder";
+    const QByteArray lockPath = QFile::encodeName(m_strTmpPath + "/" + kLockName);
+    const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        m_strLockError = QStringLiteral("the work folder %1 cannot be locked (%2)")
+                             .arg(m_strTmpPath, QString::fromLocal8Bit(strerror(errno)));
+        qWarning() << kLog << m_strLockError << "; the work folder is left untouched";
+        return;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char text[32] = {0};
+        const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+        ::close(fd);
+        const qint64 pid = n > 0 ? QByteArray(text, int(n)).trimmed().toLongLong() : 0;
+        m_strLockError = QStringLiteral("another recording is running (pid %1)").arg(pid);
+        qWarning() << kLog << m_strLockError << "; its work folder and files are left untouched";
+        return;
+    }
+    // A lock left by a process that died was released with it: ours now.
+    const QByteArray pid = QByteArray::number(qint64(::getpid())) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.constData(), size_t(pid.size()), 0) != pid.size())
+        qWarning() << kLog << "cannot write the pid into" << QFile::decodeName(lockPath) << strerror(errno);
+    m_lockFd = fd;
+    // Playlists and segments of an earlier run never survive a restart.
+    QDir dir(m_strTmpPath);
+    bool removed = true;
+    for (const QFileInfo &entry :
+         dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        if (entry.fileName() == QLatin1String(kLockName))
+            continue;
+        if (entry.isDir() && !entry.isSymLink())
+            removed = QDir(entry.absoluteFilePath()).removeRecursively() && removed;
+        else
+            removed = dir.remove(entry.fileName()) && removed;
+    }
+    qDebug() << kLog << " removeRecursively ret: " << removed;
 }
 
 void KxMasterCommanderPrivate::createPath(const QString &path)
@@ -327,19 +440,45 @@ bool KxMasterCommanderPrivate::startRecord(const QString &label, const QString &
 {
     static const char *const kLog = "KxMasterCommander::KxMasterCommanderPrivate::startRecord";
     KxMerioSettingsData *settings = KxMerioSettingsData::instance();
-    m_strRecordName = name;
+    m_strStartError.clear();
+    if (m_lockFd < 0) {
+        m_strStartError = m_strLockError;
+        qWarning() << kLog << " refused:" << m_strStartError;
+        return false;
+    }
+    const QString documents = settings->documentsPath();
+    if (QFileInfo(documents).isSymLink())
+        qWarning() << kLog << " the documents folder" << documents << "is a link to"
+                   << QFileInfo(documents).symLinkTarget() << "; lessons go there";
+    // A name already taken (two lessons in one second, a clock set back)
+    // gets a suffix: an MP4 file already there is never written over.
+    QString unique = name;
+    for (int n = 2; QFileInfo::exists(documents + "/" + unique + "/" + unique + ".mp4") && n < 1000; ++n)
+        unique = QStringLiteral("%1 (%2)").arg(name).arg(n);
+    if (unique != name)
+        qWarning() << kLog << " the lesson" << name << "exists already; this one is" << unique;
+    const QString folder = documents + "/" + unique;
+    const bool folderExisted = QFileInfo::exists(folder);
+    const QString why = checkLessonFolder(folder, bytesForLongestLesson(settings));
+    if (!why.isEmpty()) {
+        m_strStartError = QStringLiteral("the lesson folder %1 cannot be used: %2").arg(folder, why);
+        qWarning() << kLog << " refused:" << m_strStartError;
+        if (!folderExisted)
+            QDir().rmdir(folder);
+        return false;
+    }
+    m_strRecordName = unique;
     const QString key = newKey();
-    const QString folder = settings->documentsPath() + "/" + name;
 
     m_pModulePhoto->config(folder, label);
     qDebug() << kLog << " m_pModulePhoto config";
     m_pModulePhoto->start();
     qDebug() << kLog << " m_pModulePhoto start";
-    m_pModuleClound->start(key, name);
+    m_pModuleClound->start(key, unique);
     qDebug() << kLog << " m_pModuleClound start";
 
     createPath(folder);
-    const QString mp4Path = folder + "/" + name + ".mp4";
+    const QString mp4Path = folder + "/" + unique + ".mp4";
     m_strPlaylistPath = m_strTmpPath + "/" + key + ".m3u8";
 
     KxLocalFileConfig config;
@@ -370,6 +509,7 @@ bool KxMasterCommanderPrivate::startRecord(const QString &label, const QString &
     qDebug() << kLog << " m_pModuleCamera start" << (cameraResult == KxMerioErrors::OK);
     m_bRecording = true;
     if (cameraResult != KxMerioErrors::OK) {
+        m_strStartError = QStringLiteral("the camera did not start");
         waitInEventLoop(50);
         stopRecord(true);
         return false;
@@ -434,6 +574,7 @@ bool KxMasterCommander::startToRecord(const QString &label, const QString &name)
     qDebug() << "KxMasterCommander::startToRecord" << label << name;
     if (m_pData->m_bRecording) {
         qWarning() << "KxMasterCommander::startToRecord" << " a recording is running";
+        m_pData->m_strStartError = QStringLiteral("a recording is running");
         return false;
     }
     return m_pData->startRecord(label, name);
@@ -447,6 +588,23 @@ void KxMasterCommander::stopToRecord(const bool &discard)
         return;
     }
     m_pData->stopRecord(discard);
+}
+
+QString KxMasterCommander::startError() const
+{
+    return m_pData->m_strStartError;
+}
+
+QString KxMasterCommander::recordName() const
+{
+    return m_pData->m_strRecordName;
+}
+
+void KxMasterCommander::closeCamera()
+{
+    qDebug() << "KxMasterCommander::closeCamera";
+    if (!m_pData->m_bRecording)
+        m_pData->m_pModuleCamera->stop();
 }
 
 int KxMasterCommander::clipImage()

@@ -20,10 +20,13 @@ class KxMasterCommanderPrivate;
 class KxMasterCommander : public QObject {
     Q_OBJECT
 public:
-    /// Wipes and recreates the temporary folder, finishes recordings that an
-    /// earlier process left unfinished, and builds and wires the modules.
+    /// Takes the per-user lock of the work folder; holding it, wipes the
+    /// folder and finishes recordings that an earlier process left
+    /// unfinished. Builds and wires the modules. Without the lock (another
+    /// process records) every start is refused.
     explicit KxMasterCommander(QObject *parent = nullptr);
-    /// Stops a running recording (discarding it) and tears the modules down.
+    /// Stops a running recording (kept; thrown away only when shorter than
+    /// five seconds), gives the uploads at most 3 s and tears the modules down.
     ~KxMasterCommander() override;
 
     /// Opens the camera ahead of a recording (thread-pool worker).
@@ -40,6 +43,14 @@ public:
     /// removed once the MP4 file is closed). Nothing the camera and the
     /// microphone produced before the call is lost.
     void stopToRecord(const bool &discard);
+    /// Why the last startToRecord returned false (English, names the
+    /// folder where the folder is the reason); empty after a good start.
+    QString startError() const;
+    /// The running (or last) lesson's name: the name given to startToRecord,
+    /// with " (2)", " (3)"... added when a lesson of that name exists.
+    QString recordName() const;
+    /// Closes the camera opened by preStart when no lesson follows it.
+    void closeCamera();
     /// Requests one snapshot of the running recording.
     int clipImage();
     /// Milliseconds of the current recording (its clock).

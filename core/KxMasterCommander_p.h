@@ -95,6 +95,9 @@ public:
     ~KxMasterCommanderPrivate();
 
     void removeAndCreateTmpDir();
+    /// Takes the per-user lock in the work folder and, holding it, wipes the
+    /// folder. Without it (another process records) nothing is touched.
+    void takeWorkFolder();
     void createPath(const QString &path);
     bool startRecord(const QString &label, const QString &name);
     void stopRecord(bool discard);
@@ -120,6 +123,9 @@ public:
     QString m_strTmpPath;
     QString m_strRecordName;
     QString m_strPlaylistPath;
+    QString m_strStartError;
+    QString m_strLockError;
+    int m_lockFd = -1; ///< the flocked lock file while this process owns the work folder
     QMap<QString, bool> m_discardMap;
     QStringList m_pendingRemovals;
     bool m_bRecording = false;

@@ -17,6 +17,7 @@ extern "C" {
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -59,8 +60,48 @@ bool syncPath(const std::string &path, bool dataOnly, std::string *error)
     return true;
 }
 
+// Reads of the finalisation's input fail after this many bytes (tests of
+// a disk that fails under the copy); negative: never.
+std::atomic<int64_t> g_readFaultAfter{-1};
+
+// The recording read through our own descriptor, so that a read error is
+// seen as one (and can be injected).
+struct InputFile {
+    int fd = -1;
+    int64_t read = 0;
+    static int readPacket(void *opaque, uint8_t *buf, int size)
+    {
+        auto *f = static_cast<InputFile *>(opaque);
+        const int64_t limit = g_readFaultAfter.load();
+        if (limit >= 0 && f->read >= limit)
+            return AVERROR(EIO);
+        ssize_t n;
+        do {
+            n = ::read(f->fd, buf, size_t(size));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0)
+            return AVERROR(errno);
+        if (n == 0)
+            return AVERROR_EOF;
+        f->read += n;
+        return int(n);
+    }
+    static int64_t seek(void *opaque, int64_t offset, int whence)
+    {
+        auto *f = static_cast<InputFile *>(opaque);
+        if (whence & AVSEEK_SIZE) {
+            struct stat st;
+            return ::fstat(f->fd, &st) == 0 ? int64_t(st.st_size) : AVERROR(errno);
+        }
+        const off_t at = ::lseek(f->fd, offset, whence & ~AVSEEK_FORCE);
+        return at < 0 ? AVERROR(errno) : int64_t(at);
+    }
+};
+
 // The input and output of one finalisation, freed in every case.
 struct Remux {
+    InputFile file;
+    AVIOContext *io = nullptr;
     AVFormatContext *in = nullptr;
     AVFormatContext *out = nullptr;
     AVPacket *pkt = nullptr;
@@ -73,6 +114,12 @@ struct Remux {
             av_packet_free(&p);
         av_packet_free(&pkt);
         avformat_close_input(&in);
+        if (io) {
+            av_freep(&io->buffer);
+            avio_context_free(&io);
+        }
+        if (file.fd >= 0)
+            ::close(file.fd);
         if (out) {
             if (out->pb)
                 avio_closep(&out->pb);
@@ -89,6 +136,24 @@ bool remux(const std::string &path, const std::string &temp, std::string *reason
         return false;
     }
     Remux r;
+    r.file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (r.file.fd < 0) {
+        *reason = std::string("cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    constexpr int kBufferSize = 64 * 1024;
+    auto *buffer = static_cast<unsigned char *>(av_malloc(kBufferSize));
+    r.io = buffer ? avio_alloc_context(buffer, kBufferSize, 0, &r.file, &InputFile::readPacket, nullptr,
+                                       &InputFile::seek)
+                  : nullptr;
+    r.in = avformat_alloc_context();
+    if (!r.io || !r.in) {
+        if (!r.io)
+            av_free(buffer);
+        *reason = "out of memory";
+        return false;
+    }
+    r.in->pb = r.io;
     int ret = avformat_open_input(&r.in, path.c_str(), nullptr, nullptr);
     if (ret < 0) {
         *reason = "cannot be read (" + avText(ret) + "); it holds no complete fragment";
@@ -191,9 +256,16 @@ bool remux(const std::string &path, const std::string &temp, std::string *reason
             return false;
         }
     }
-    if (ret < 0 && ret != AVERROR_EOF)
+    // A read error leaves the recording as it is: a short copy must never
+    // replace it. Data the demuxer cannot parse at the end is a fragment
+    // cut short (the process died while writing it), which is dropped.
+    if (ret < 0 && ret != AVERROR_EOF && (ret != AVERROR_INVALIDDATA || r.io->error < 0)) {
+        *reason = "reading failed part-way: " + avText(r.io->error < 0 ? r.io->error : ret);
+        return false;
+    }
+    if (ret == AVERROR_INVALIDDATA)
         qWarning() << "KxFileModule::finaliseRecording" << QString::fromStdString(path)
-                   << "reading stopped early:" << QString::fromStdString(avText(ret)) << "; keeping what was read";
+                   << "unreadable data at the end (a fragment cut short) is dropped";
     for (int s = 0; s < int(r.held.size()); ++s) {
         const int wrote = writeHeld(s, nullptr);
         if (wrote < 0) {
@@ -219,6 +291,11 @@ bool remux(const std::string &path, const std::string &temp, std::string *reason
 }
 
 } // namespace
+
+void failFinaliseReadsAfterForTest(int64_t bytes)
+{
+    g_readFaultAfter.store(bytes);
+}
 
 bool isUnfinishedRecording(const std::string &path)
 {
@@ -251,6 +328,8 @@ bool finaliseRecording(const std::string &path, std::string *reason)
     if (!ok) {
         // Only the file this call wrote goes; the recording stays as it was.
         std::remove(temp.c_str());
+        qWarning() << "KxFileModule::finaliseRecording" << QString::fromStdString(path)
+                   << "left as it was:" << QString::fromStdString(why);
         if (reason)
             *reason = why;
         return false;
@@ -329,8 +408,11 @@ void KxDurableFile::run()
 {
     kxsync::setCurrentThreadName("kx-mp4-sync");
     std::unique_lock<std::mutex> lock(m_mutex);
-    while (!m_bStop) {
+    // The last sync comes after the stop was seen, so a stop that arrives
+    // during a periodic sync still gets the bytes written since.
+    for (bool stop = false; !stop;) {
         m_cv.wait_for(lock, kPeriod, [this] { return m_bStop; });
+        stop = m_bStop;
         lock.unlock();
         sync();
         lock.lock();

@@ -9,6 +9,7 @@
 // (recoverUnfinishedRecordings, declared in IKxModuleLocalFile.h).
 
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -41,6 +42,10 @@ bool isUnfinishedRecording(const std::string &path);
 /// temporary file is removed, and reason says why (English). Runs on the
 /// calling thread; a 3-minute recording takes about a tenth of a second.
 bool finaliseRecording(const std::string &path, std::string *reason);
+
+/// For tests: reads of finaliseRecording's input fail with EIO once this
+/// many bytes have been read; a negative value turns the fault off.
+void failFinaliseReadsAfterForTest(int64_t bytes);
 
 /// Makes a file durable on disk every kPeriod on a thread of its own, so
 /// that the writer never waits for the disk; the folder entry is synced

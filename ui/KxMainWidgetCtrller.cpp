@@ -23,6 +23,7 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <QScreen>
+#include <QSessionManager>
 #include <QThreadPool>
 #include <QTimer>
 
@@ -31,6 +32,8 @@ namespace {
 const char *const kTitle = "MerioLesson";
 constexpr int kShortRecordingMs = 5000;
 constexpr int kKeepDays = 15;
+// Longest wait for the camera-opening task of a countdown.
+constexpr int kCameraOpenWaitMs = 5000;
 
 QRect primaryAvailable()
 {
@@ -74,16 +77,20 @@ public:
     QWidget *m_pToastParent = nullptr;
     int m_iGlobalTotal = 0;
     int m_iLastElapsed = 0;
+    // The current lesson's file could not be written whole.
+    bool m_bFileBroken = false;
     // Files given up on by the uploads, shown once no recording runs.
     QStringList m_failedUploads;
 
     bool isRecording() const { return m_pCurrentWidget && m_pCurrentWidget == m_pRecordCombo->previewArea(); }
 
     void showPrompt(const QString &key, int fontSize, bool icon, QWidget *over = nullptr,
-                    bool quitWhenGone = false)
+                    bool quitWhenGone = false, const QStringList &args = QStringList())
     {
-        auto *toast = new KxPromptToast(KxMainWidgetCtrller::tr(key.toUtf8().constData()), 3, fontSize, &m_dScale,
-                                        icon, m_pToastParent);
+        QString text = KxMainWidgetCtrller::tr(key.toUtf8().constData());
+        for (const QString &arg : args)
+            text = text.arg(arg);
+        auto *toast = new KxPromptToast(text, 3, fontSize, &m_dScale, icon, m_pToastParent);
         QObject::connect(q, &KxMainWidgetCtrller::sigToClosePrompt, toast, &QWidget::hide);
         if (quitWhenGone)
             QObject::connect(toast, &QObject::destroyed, qApp, &QCoreApplication::quit);
@@ -109,14 +116,14 @@ public:
         m_pStartMovie->startMovie();
     }
 
-    // Stops the running recording: a recording shorter than five seconds is
-    // thrown away (discard), as is every recording stopped for an exit.
+    // Stops the running recording: one shorter than five seconds is thrown
+    // away (discard); any other is kept, also when the program is leaving.
     void stopRecording(bool forExit)
     {
         m_pRecordCombo->stopRecord();
         m_iLastElapsed = int(m_pRecordCombo->takeLastElapsed());
         m_pRecordCombo->hide();
-        const bool discard = forExit || m_iLastElapsed < kShortRecordingMs;
+        const bool discard = m_iLastElapsed < kShortRecordingMs;
         m_pCommander->stopToRecord(discard);
         if (!forExit)
             showRecordResult(m_iLastElapsed);
@@ -127,7 +134,12 @@ public:
     {
         if (m_bExiting)
             return;
-        if (elapsed >= kShortRecordingMs) {
+        if (m_bFileBroken) {
+            // The prompt naming the file is up; nothing to share.
+            m_pCurrentWidget = m_pVideoIcon;
+            m_pShareWidget->hide();
+            m_pVideoIcon->show();
+        } else if (elapsed >= kShortRecordingMs) {
             m_pCurrentWidget = m_pShareWidget;
             m_pShareWidget->setFileName(m_strRecordName);
             m_pShareWidget->show();
@@ -147,6 +159,26 @@ public:
         list->setDatas(m_failedUploads);
         list->show();
         m_failedUploads.clear();
+    }
+
+    // The program is ending (quit, logout, a termination signal): a running
+    // lesson is stopped and kept like one the teacher stopped.
+    void stopForQuit(const char *why)
+    {
+        qDebug() << "KxMainWidgetCtrller::stopForQuit" << why << "recording:" << isRecording();
+        m_bExiting = true;
+        if (isRecording()) {
+            emit q->sigToCloseSelectDlg();
+            stopRecording(true);
+        }
+        m_pCurrentWidget = nullptr;
+    }
+
+    // A countdown that leads to no lesson closes the camera it opened.
+    void endCountDownWithoutLesson()
+    {
+        QThreadPool::globalInstance()->waitForDone(kCameraOpenWaitMs);
+        m_pCommander->closeCamera();
     }
 
     bool showProgressToast();
@@ -199,12 +231,20 @@ KxMainWidgetCtrller::KxMainWidgetCtrller(double *scale, QObject *parent)
     // sharing: the teacher is told instead.
     connect(d->m_pCommander, &KxMasterCommander::sigLocalFileBroken, this, [d](const QString &file, const QString &why) {
         qWarning() << "KxMainWidgetCtrller" << "broken recording" << file << why;
+        d->m_bFileBroken = true;
         if (d->m_pCurrentWidget == d->m_pShareWidget) {
             d->m_pShareWidget->hide();
             d->showVideoIcon();
         }
-        d->showPrompt("ID_RECORD_FILE_BROKEN", 18, true);
+        d->showPrompt("ID_RECORD_FILE_BROKEN", 18, true, nullptr, false, {QDir::toNativeSeparators(file)});
     });
+    // Every way out keeps the lesson: the application quitting (QEvent::Quit,
+    // a termination signal handled by main) and the end of the session.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [d] { d->stopForQuit("aboutToQuit"); });
+#ifndef QT_NO_SESSIONMANAGER
+    connect(qApp, &QGuiApplication::commitDataRequest, this,
+            [d](QSessionManager &) { d->stopForQuit("commitDataRequest"); });
+#endif
     connect(d->m_pCommander, &KxMasterCommander::sigUploadError, this, [d](const QString &file) {
         d->m_failedUploads << file;
         QTimer::singleShot(500, d->q, [d] { d->showFailedUploads(); });
@@ -223,6 +263,9 @@ KxMainWidgetCtrller::KxMainWidgetCtrller(double *scale, QObject *parent)
 KxMainWidgetCtrller::~KxMainWidgetCtrller()
 {
     KxMainWidgetCtrllerPrivate *d = m_pData;
+    // A countdown's camera-opening task holds the commander.
+    if (!QThreadPool::globalInstance()->waitForDone(kCameraOpenWaitMs))
+        qWarning() << "KxMainWidgetCtrller::~KxMainWidgetCtrller" << "the camera is still being opened";
     delete d->m_pCommander;
     delete d->m_pTrayIcon;
     delete d->m_pStartMovie;
@@ -301,12 +344,15 @@ void KxMainWidgetCtrller::onCountDownExit()
 {
     KxMainWidgetCtrllerPrivate *d = m_pData;
     qDebug() << "KxMainWidgetCtrller::onCountDownExit" << "m_pData->m_bExiting: " << d->m_bExiting;
-    if (d->m_bExiting)
+    if (d->m_bExiting) {
+        d->endCountDownWithoutLesson();
         return;
+    }
     // The camera is being opened on a pool worker; wait for it to finish so
     // that the start does not race the open.
-    QThreadPool::globalInstance()->waitForDone(5000);
+    QThreadPool::globalInstance()->waitForDone(kCameraOpenWaitMs);
     if (!d->m_pCommander->isCameraExist()) {
+        d->endCountDownWithoutLesson();
         d->showCameraMissing();
         d->showVideoIcon();
         d->m_pCountDown->hide();
@@ -317,7 +363,26 @@ void KxMainWidgetCtrller::onCountDownExit()
 
     d->m_strRecordName = QString::fromLocal8Bit(kTitle) + " " +
                          QDateTime::currentDateTime().toString("yyyyMMdd hhmmss");
+    d->m_bFileBroken = false;
     const bool ok = d->m_pCommander->startToRecord(kTitle, d->m_strRecordName);
+    if (ok)
+        d->m_strRecordName = d->m_pCommander->recordName();
+    const QString refused = ok ? QString() : d->m_pCommander->startError();
+    if (!ok && refused.startsWith("the lesson folder")) {
+        // Nothing can be written: say where and why, and record nothing.
+        d->endCountDownWithoutLesson();
+        d->showPrompt("ID_RECORD_FOLDER_UNUSABLE", 18, true, nullptr, false, {refused});
+        d->showVideoIcon();
+        d->m_pRecordCombo->hide();
+        return;
+    }
+    if (!ok && refused.startsWith("another recording")) {
+        d->endCountDownWithoutLesson();
+        d->showPrompt("ID_RECORD_OTHER_PROCESS", 18, true, nullptr, false, {refused});
+        d->showVideoIcon();
+        d->m_pRecordCombo->hide();
+        return;
+    }
     if (d->m_pCommander->isCameraExist()) {
         if (ok) {
             KxAddActionByQueue("id_recording_start", QJsonObject());
@@ -343,6 +408,7 @@ void KxMainWidgetCtrller::onCountDownExit()
     } else {
         d->showCameraOccupied();
     }
+    d->endCountDownWithoutLesson();
     d->showVideoIcon();
     d->m_pRecordCombo->hide();
 }

@@ -301,7 +301,7 @@ TEST_F(CommanderTest, ShortRecordingsFailuresAndThePrivateWorkFolder)
     {
         KxMasterCommander second;
         EXPECT_EQ(QDir(tmpPath).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                  QStringList()) << "a new construction leaves an empty work folder";
+                  QStringList{"recording.lock"}) << "a new construction leaves only its lock in the work folder";
     }
 
     // The work folder's name made a link to a folder of value: it is left
@@ -397,4 +397,65 @@ TEST_F(CommanderTest, CameraUnpluggedWithoutMicrophoneOrNetwork)
     // Three seconds of camera, less its start on a loaded machine.
     EXPECT_GE(videoPackets, 12);
     EXPECT_GT(videoEnd, 1.0);
+}
+
+// Every way out keeps the lesson: a commander torn down while recording (the
+// program's quit, logout or SIGTERM all end there) stops the lesson as kept
+// and leaves a regular MP4 file as long as the lesson; a lesson shorter than
+// five seconds is still thrown away.
+TEST_F(CommanderTest, TeardownDuringALessonKeepsIt)
+{
+    const QString docs = KxMerioSettingsData::instance()->documentsPath();
+    struct Case {
+        int recordMs;
+        bool kept;
+    };
+    for (const Case &c : {Case{7000, true}, Case{2500, false}}) {
+        const QString name = recordName(120 + c.recordMs / 1000);
+        double stoppedAt = 0;
+        {
+            KxMasterCommander commander;
+            ASSERT_TRUE(commander.startToRecord(kTitle, name));
+            ASSERT_TRUE(kxWaitUntil([&] { return commander.elapsed() >= c.recordMs; }, c.recordMs + 8000));
+            stoppedAt = commander.elapsed() / 1000.0;
+        }
+        const QString mp4 = docs + "/" + name + "/" + name + ".mp4";
+        if (c.kept) {
+            EXPECT_NEAR(kxtest::regularMp4Seconds(mp4.toStdString()), stoppedAt, 1.0) << mp4.toStdString();
+        } else {
+            EXPECT_TRUE(kxWaitUntil([&] { return !QDir(docs + "/" + name).exists(); }, 3000)) << "short lesson kept";
+        }
+    }
+}
+
+// One recording process per user: a second commander built while a lesson
+// runs leaves the work folder and the running MP4 file alone and refuses to
+// record, naming the process that records; the first lesson ends whole with
+// every segment uploaded.
+TEST_F(CommanderTest, SecondCommanderLeavesTheRunningLessonWhole)
+{
+    const QString name = recordName(200);
+    KxMasterCommander first;
+    Reports reports(&first);
+    ASSERT_TRUE(first.startToRecord(kTitle, name));
+    first.startSendProgress();
+    ASSERT_TRUE(kxWaitUntil([&] { return first.elapsed() >= 6000; }, 12000));
+    const QString playlist = first.playlistPath();
+    ASSERT_TRUE(QFileInfo::exists(playlist));
+    {
+        KxMasterCommander second;
+        EXPECT_FALSE(second.startToRecord(kTitle, recordName(230)));
+        EXPECT_EQ(second.startError(),
+                  QString("another recording is running (pid %1)").arg(QCoreApplication::applicationPid()));
+    }
+    EXPECT_TRUE(QFileInfo::exists(playlist)) << "the second commander wiped the work folder";
+    ASSERT_TRUE(kxWaitUntil([&] { return first.elapsed() >= 11000; }, 10000));
+    const double stoppedAt = first.elapsed() / 1000.0;
+    first.stopToRecord(false);
+    EXPECT_TRUE(kxWaitUntil([&] { return first.isUploadDone(); }, 60000)) << "uploads did not end";
+    first.stopSendProgress();
+    EXPECT_TRUE(reports.uploadErrors.isEmpty()) << reports.uploadErrors.join(' ').toStdString();
+    const QString mp4 = KxMerioSettingsData::instance()->documentsPath() + "/" + name + "/" + name + ".mp4";
+    EXPECT_NEAR(kxtest::regularMp4Seconds(mp4.toStdString()), stoppedAt, 1.0);
+    EXPECT_TRUE(first.cloudNotUploadList().isEmpty());
 }

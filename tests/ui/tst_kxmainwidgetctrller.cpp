@@ -26,6 +26,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPointer>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -34,6 +35,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <signal.h>
 
 namespace {
 
@@ -207,23 +209,91 @@ TEST_F(ControllerFlow, ShortLessonAndSecondStarts)
     EXPECT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 10000));
 }
 
-// Exit from the tray during a lesson: the teacher confirms, the lesson is
-// thrown away whatever its length, and the program quits.
-TEST_F(ControllerFlow, ExitDuringALessonDiscardsIt)
+// Every way out keeps the lesson (a lesson shorter than five seconds is
+// still thrown away): exit confirmed from the tray during a 7-second lesson,
+// and the application told to quit (QEvent::Quit, as a logout does) during
+// one. Each leaves a regular MP4 file as long as the lesson.
+TEST_F(ControllerFlow, ExitOrQuitDuringALessonKeepsIt)
 {
-    startRecording();
-    recordUntil("00:06", 10000);
-    const QString folder = recordingFolder();
-    QString selectShot;
     auto *tray = ctrl->findChild<KxSystemTrayIcon *>();
     ASSERT_NE(tray, nullptr);
-    const int code = runUntilQuit([&] {
-        clickWhenShown<KxSelectToast>("m_pExitBtn", &selectShot);
-        tray->contextMenu()->actions().last()->trigger();
-    }, 30000);
-    EXPECT_EQ(code, 0);
-    EXPECT_FALSE(selectShot.isEmpty()) << "the exit question was not asked";
-    EXPECT_TRUE(kxWaitUntil([&] { return !QDir(folder).exists(); }, 5000)) << "the lesson was kept";
+    for (bool fromTray : {true, false}) {
+        startRecording();
+        QElapsedTimer lesson;
+        lesson.start();
+        recordUntil("00:07", 12000);
+        const QString folder = recordingFolder();
+        QString selectShot;
+        double stoppedAt = 0;
+        const int code = runUntilQuit([&] {
+            if (fromTray) {
+                clickWhenShown<KxSelectToast>("m_pExitBtn", &selectShot);
+                tray->contextMenu()->actions().last()->trigger();
+            } else {
+                stoppedAt = lesson.elapsed() / 1000.0;
+                QCoreApplication::postEvent(qApp, new QEvent(QEvent::Quit));
+            }
+        }, 30000);
+        if (fromTray)
+            stoppedAt = lesson.elapsed() / 1000.0;
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(fromTray, !selectShot.isEmpty()) << "the exit question";
+        delete ctrl;
+        ctrl = nullptr;
+        const QString mp4 = folder + "/" + QFileInfo(folder).fileName() + ".mp4";
+        // The clock starts a little after the control shows: the file is at
+        // most that much shorter than the time measured here.
+        const double seconds = kxtest::regularMp4Seconds(mp4.toStdString());
+        EXPECT_GT(seconds, 7.0) << mp4.toStdString();
+        EXPECT_LT(seconds, stoppedAt + 1.0) << mp4.toStdString();
+        ctrl = new KxMainWidgetCtrller(&scale);
+        tray = ctrl->findChild<KxSystemTrayIcon *>();
+    }
+}
+
+// SIGTERM to the real program during a lesson (what a shutdown sends): the
+// program stops the lesson as kept, finishes the MP4 file and exits 0.
+TEST_F(ControllerFlow, SigtermToTheProgramKeepsTheLesson)
+{
+    delete ctrl; // the program must be the only recording process
+    ctrl = nullptr;
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(qEnvironmentVariable("KX_BIN_DIR") + "/NorviMerioShare", QStringList());
+    ASSERT_TRUE(program.waitForStarted(10000));
+    const QString docs = KxMerioSettingsData::instance()->documentsPath();
+    const QStringList before = QDir(docs).entryList({"MerioLesson *"}, QDir::Dirs);
+    std::string geometry;
+    ASSERT_EQ(kxtest::runCommand("xdotool getdisplaygeometry", &geometry, 10), 0);
+    const QStringList wh = QString::fromStdString(geometry).split(' ');
+    ASSERT_EQ(wh.size(), 2);
+    const std::string clickCentre = "xdotool mousemove " + std::to_string(wh[0].toInt() / 2) + " " +
+                                    std::to_string(wh[1].trimmed().toInt() / 2 + 3) + " click 1";
+    // The record button sits at the centre once the start animation ends.
+    QString mp4;
+    QElapsedTimer lesson;
+    for (QElapsedTimer t; !t.isValid() || t.elapsed() < 40000;) {
+        if (!t.isValid())
+            t.start();
+        const QStringList now = QDir(docs).entryList({"MerioLesson *"}, QDir::Dirs);
+        for (const QString &n : now)
+            if (!before.contains(n) && QFileInfo::exists(docs + "/" + n + "/" + n + ".mp4"))
+                mp4 = docs + "/" + n + "/" + n + ".mp4";
+        if (!mp4.isEmpty())
+            break;
+        if (t.elapsed() > 3000 && now.size() == before.size())
+            kxtest::runCommand(clickCentre, nullptr, 10);
+        kxWaitUntil([] { return false; }, 1000);
+    }
+    ASSERT_FALSE(mp4.isEmpty()) << "no lesson started";
+    lesson.start();
+    kxWaitUntil([] { return false; }, 8000);
+    ::kill(pid_t(program.processId()), SIGTERM);
+    const double stoppedAt = lesson.elapsed() / 1000.0;
+    ASSERT_TRUE(program.waitForFinished(15000)) << "the program did not end after SIGTERM";
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_NEAR(kxtest::regularMp4Seconds(mp4.toStdString()), stoppedAt, 1.0) << mp4.toStdString();
 }
 
 // Exit while segments are still uploading: the progress toast shows and the

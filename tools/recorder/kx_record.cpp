@@ -12,7 +12,11 @@
 // file named by KX_VERSION_INI; the camera from V4L2, or from the virtual
 // camera when KX_VIRTUAL_CAMERA is set; the microphone from PulseAudio.
 // Exit status: 0 when every recording started and its MP4 file was written;
-// otherwise non-zero with the reason on stderr.
+// otherwise non-zero with the reason on stderr (a lesson folder that cannot
+// be written names the folder; another recording process names its pid).
+// SIGTERM, SIGINT and SIGHUP stop the running lesson as kept (discarded only
+// when shorter than five seconds), finish its file and give the uploads at
+// most 3 s before the process ends.
 
 #include "IKxNetWorkManager.h"
 #include "KxAppServices.h"
@@ -20,6 +24,7 @@
 #include "KxDropCounters.h"
 #include "KxMasterCommander.h"
 #include "KxMerioSettingsData.h"
+#include "KxQuitSignals.h"
 #include "KxTerminalQr.h"
 
 #include <QCommandLineParser>
@@ -48,6 +53,8 @@ namespace {
 
 const char *const kTitle = "MerioLesson";
 constexpr int kShortRecordingMs = 5000;
+// Longest wait for the uploads once a termination signal asked to end.
+constexpr int kQuitUploadWaitMs = 3000;
 
 struct Recording {
     QString name;
@@ -174,6 +181,16 @@ int main(int argc, char **argv)
     IKxNetWorkManager *net = kxPublishNetworkManager(info);
     kxPublishInstallationIdentity();
 
+    bool quitRequested = false;
+    QElapsedTimer sinceQuit;
+    KxQuitSignals quitSignals;
+    QObject::connect(&quitSignals, &KxQuitSignals::sigQuitRequested, [&](int signo) {
+        report << "signal " << signo << ": stopping" << Qt::endl;
+        if (!quitRequested)
+            sinceQuit.start();
+        quitRequested = true;
+    });
+
     QList<Recording> done;
     Recording *current = nullptr;
     QElapsedTimer sinceStart;
@@ -220,7 +237,7 @@ int main(int argc, char **argv)
             failure = "no camera matches " + settings->cameraNamePattern();
             rc = 2;
         }
-        for (int i = 0; rc == 0 && i < recordings; ++i) {
+        for (int i = 0; rc == 0 && !quitRequested && i < recordings; ++i) {
             done.append(Recording());
             current = &done.last();
             if (commander.preStart() < 0) {
@@ -231,7 +248,8 @@ int main(int argc, char **argv)
             current->name = QString(kTitle) + " " + QDateTime::currentDateTime().toString("yyyyMMdd hhmmss");
             sinceStart.start();
             if (!commander.startToRecord(kTitle, current->name)) {
-                failure = "the camera did not start";
+                failure = commander.startError().isEmpty() ? QString("the camera did not start")
+                                                           : commander.startError();
                 rc = 3;
                 break;
             }
@@ -251,7 +269,7 @@ int main(int argc, char **argv)
             }
             QElapsedTimer recordingTime;
             recordingTime.start();
-            waitUntil(seconds * 1000, [&] { return current->cameraFailed; });
+            waitUntil(seconds * 1000, [&] { return current->cameraFailed || quitRequested; });
             qDeleteAll(snapshotTimers);
 
             current->discarded = commander.elapsed() < kShortRecordingMs;
@@ -279,7 +297,10 @@ int main(int argc, char **argv)
 
             QElapsedTimer waited;
             waited.start();
-            current->uploadDone = waitUntil(uploadWaitMs, [&] { return commander.isUploadDone(); });
+            current->uploadDone = waitUntil(uploadWaitMs, [&] {
+                return commander.isUploadDone() || (quitRequested && sinceQuit.elapsed() >= kQuitUploadWaitMs);
+            });
+            current->uploadDone = commander.isUploadDone();
             current->segments = qMax(current->segments, countSegments(commander.playlistPath()));
             if (current->uploadDone) {
                 report << "uploads: all done in " << waited.elapsed() << " ms after stopping";

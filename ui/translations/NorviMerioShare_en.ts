@@ -43,7 +43,15 @@
     <name>KxMainWidgetCtrller</name>
     <message>
         <source>ID_RECORD_FILE_BROKEN</source>
-        <translation>The recording could not be saved completely. Please check the disk space.</translation>
+        <translation>The lesson file %1 could not be saved completely. Please check the disk space.</translation>
+    </message>
+    <message>
+        <source>ID_RECORD_FOLDER_UNUSABLE</source>
+        <translation>The lesson cannot be recorded: %1. Please free disk space or check the Documents folder.</translation>
+    </message>
+    <message>
+        <source>ID_RECORD_OTHER_PROCESS</source>
+        <translation>The lesson cannot be recorded: %1. Please finish that recording first.</translation>
     </message>
     <message>
         <source>ID_ABOUT</source>
@@ -158,7 +166,7 @@
     </message>
     <message>
         <source>ID_VIDEO_RECORDING</source>
-        <translation>Recording. Exit anyway?</translation>
+        <translation>Recording. Exit anyway? The lesson recorded so far will be kept (lessons shorter than 5 seconds are not kept).</translation>
     </message>
 </context>
 </TS>

@@ -43,7 +43,15 @@
     <name>KxMainWidgetCtrller</name>
     <message>
         <source>ID_RECORD_FILE_BROKEN</source>
-        <translation>录制文件未能完整保存，请检查磁盘空间</translation>
+        <translation>课程文件 %1 未能完整保存，请检查磁盘空间。</translation>
+    </message>
+    <message>
+        <source>ID_RECORD_FOLDER_UNUSABLE</source>
+        <translation>无法录制课程：%1。请释放磁盘空间或检查“文档”文件夹。</translation>
+    </message>
+    <message>
+        <source>ID_RECORD_OTHER_PROCESS</source>
+        <translation>无法录制课程：%1。请先结束那个录制。</translation>
     </message>
     <message>
         <source>ID_ABOUT</source>
@@ -158,7 +166,7 @@
     </message>
     <message>
         <source>ID_VIDEO_RECORDING</source>
-        <translation>正在录制，确定要退出吗？</translation>
+        <translation>正在录制，确定要退出吗？已录制的课程将会保存（不足5秒的录制不保存）。</translation>
     </message>
 </context>
 </TS>
