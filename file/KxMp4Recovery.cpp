@@ -60,20 +60,22 @@ bool syncPath(const std::string &path, bool dataOnly, std::string *error)
     return true;
 }
 
-// Reads of the finalisation's input fail after this many bytes (tests of
-// a disk that fails under the copy); negative: never.
+// Reads of the finalisation's input fail once this many bytes have been
+// read after its header (tests of a disk that fails under the copy);
+// negative: never.
 std::atomic<int64_t> g_readFaultAfter{-1};
 
 // The recording read through our own descriptor, so that a read error is
 // seen as one (and can be injected).
 struct InputFile {
     int fd = -1;
-    int64_t read = 0;
+    bool copying = false; ///< the header is read; the packets are copied
+    int64_t read = 0;     ///< bytes read while copying
     static int readPacket(void *opaque, uint8_t *buf, int size)
     {
         auto *f = static_cast<InputFile *>(opaque);
         const int64_t limit = g_readFaultAfter.load();
-        if (limit >= 0 && f->read >= limit)
+        if (f->copying && limit >= 0 && f->read >= limit)
             return AVERROR(EIO);
         ssize_t n;
         do {
@@ -83,7 +85,8 @@ struct InputFile {
             return AVERROR(errno);
         if (n == 0)
             return AVERROR_EOF;
-        f->read += n;
+        if (f->copying)
+            f->read += n;
         return int(n);
     }
     static int64_t seek(void *opaque, int64_t offset, int whence)
@@ -196,6 +199,7 @@ bool remux(const std::string &path, const std::string &temp, std::string *reason
         return false;
     }
     const int64_t fileSize = st.st_size;
+    r.file.copying = true;
     std::vector<int64_t> lastDts(r.in->nb_streams, AV_NOPTS_VALUE);
     std::vector<int64_t> lastLength(r.in->nb_streams, 0);
     r.held.assign(r.in->nb_streams, nullptr);
@@ -259,7 +263,7 @@ bool remux(const std::string &path, const std::string &temp, std::string *reason
     // A read error leaves the recording as it is: a short copy must never
     // replace it. Data the demuxer cannot parse at the end is a fragment
     // cut short (the process died while writing it), which is dropped.
-    if (ret < 0 && ret != AVERROR_EOF && (ret != AVERROR_INVALIDDATA || r.io->error < 0)) {
+    if (r.io->error < 0 || (ret < 0 && ret != AVERROR_EOF && ret != AVERROR_INVALIDDATA)) {
         *reason = "reading failed part-way: " + avText(r.io->error < 0 ? r.io->error : ret);
         return false;
     }

@@ -44,7 +44,8 @@ bool isUnfinishedRecording(const std::string &path);
 bool finaliseRecording(const std::string &path, std::string *reason);
 
 /// For tests: reads of finaliseRecording's input fail with EIO once this
-/// many bytes have been read; a negative value turns the fault off.
+/// many bytes of packets have been read (after the file's header); a
+/// negative value turns the fault off.
 void failFinaliseReadsAfterForTest(int64_t bytes);
 
 /// Makes a file durable on disk every kPeriod on a thread of its own, so

@@ -210,3 +210,47 @@ TEST(KxMp4Recovery, KilledRecordingPlaysAndIsFinalisedAtTheNextStart)
 }
 
 } // namespace
+
+// A read error part-way through finalising (the disk fails under the copy)
+// leaves the recording byte for byte as it was and removes the copy; once
+// the disk reads again the same file is finalised.
+TEST(KxMp4Recovery, ReadErrorWhileFinalisingLeavesTheRecordingAsItWas)
+{
+    const Recording &rec = cachedRecording(12, kCamera);
+    QTemporaryDir dir;
+    const std::string root = makeTestDir(dir);
+    const std::string live = root + "/live.mp4", path = root + "/left.mp4";
+    RecordingCallback cb;
+    std::unique_ptr<IKxToLocalFile> w(createFileWriter(KX_CREATE_MP4_WRITER));
+    KxWriterConfig cfg;
+    cfg.path = live;
+    cfg.params = defaultParams(kCamera);
+    ASSERT_EQ(w->init(cfg), 0);
+    w->setCallback(&cb);
+    w->start();
+    PacketFeeder feeder;
+    QByteArray left;
+    for (const auto &m : rec.merged) {
+        if (left.isEmpty() && m.arrivalMs >= 8000)
+            left = contents(live);
+        ASSERT_EQ(w->write(feeder.make(m)), 0);
+    }
+    w->close();
+    QFile out(QString::fromStdString(path));
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(left);
+    out.close();
+    for (int64_t failAfter : {int64_t(0), int64_t(left.size() / 4), int64_t(left.size() / 2)}) {
+        SCOPED_TRACE(failAfter);
+        failFinaliseReadsAfterForTest(failAfter);
+        std::string why;
+        EXPECT_FALSE(finaliseRecording(path, &why));
+        EXPECT_FALSE(why.empty());
+        EXPECT_EQ(contents(path), left) << "the recording changed";
+        EXPECT_FALSE(QFile::exists(QString::fromStdString(path + kFinalisingSuffix)));
+    }
+    failFinaliseReadsAfterForTest(-1);
+    std::string why;
+    EXPECT_TRUE(finaliseRecording(path, &why)) << why;
+    expectFinished(path, 6.0);
+}
