@@ -31,11 +31,13 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTranslator>
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <signal.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -376,4 +378,79 @@ TEST(ControllerCleanUp, FifteenDayRule)
     EXPECT_EQ(removed, QStringList{root.filePath("MerioLesson 20240101 235959")});
     EXPECT_EQ(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
               (QStringList{"2024", "MerioLesson 20231201 101010", "MerioLesson 20240102 000000", "notes"}));
+}
+
+// A lesson that cannot be written is refused before it starts, with a
+// prompt naming the folder and the reason (a documents folder below a plain
+// file, a file size limit smaller than a lesson), and one whose file breaks
+// during the lesson (the size limit lowered under it) never opens the share
+// window; its prompt names the file. The English texts are loaded.
+TEST_F(ControllerFlow, UnwritableLessonsAreRefusedOrReported)
+{
+    QTranslator english;
+    ASSERT_TRUE(english.load(qEnvironmentVariable("KX_BIN_DIR") + "/Environment/translations/NorviMerioShare_en.qm"));
+    QCoreApplication::installTranslator(&english);
+    KxMerioSettingsData *settings = KxMerioSettingsData::instance();
+    const QString documents = settings->documentsPath();
+    QTemporaryDir place;
+    QFile plain(place.filePath("plain"));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    struct rlimit original;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
+    ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG instead
+    auto limitFiles = [&](rlim_t bytes) {
+        struct rlimit l = original;
+        l.rlim_cur = bytes;
+        return ::setrlimit(RLIMIT_FSIZE, &l) == 0;
+    };
+    struct Case {
+        const char *name;
+        QString documents;
+        rlim_t limitBeforeStart; ///< 0: none
+        const char *shown;       ///< in the prompt after the folder
+    } const cases[] = {
+        {"below a plain file", place.filePath("plain/docs"), 0, "cannot be created"},
+        {"file size limit", documents, 10 * 1000 * 1000, "files are limited to 10 MB"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        settings->setDocumentsPath(c.documents);
+        if (c.limitBeforeStart)
+            ASSERT_TRUE(limitFiles(c.limitBeforeStart));
+        ctrl->startWithCameraCheck(true);
+        ASSERT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 10000));
+        click(current()->findChild<QLabel *>("recordiocn"));
+        ASSERT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 15000));
+        KxPromptToast *prompt = visibleTopLevel<KxPromptToast>();
+        ASSERT_NE(prompt, nullptr);
+        const QString text = prompt->findChild<QLabel *>("textLabel")->text();
+        EXPECT_TRUE(text.contains(c.documents + "/MerioLesson ")) << text.toStdString();
+        EXPECT_TRUE(text.contains(c.shown)) << text.toStdString();
+        EXPECT_EQ(recordCtrl(), nullptr);
+        EXPECT_EQ(visibleTopLevel<KxShareWidget>(), nullptr);
+        ASSERT_TRUE(limitFiles(original.rlim_cur));
+        settings->setDocumentsPath(documents);
+        emit ctrl->sigToClosePrompt();
+    }
+
+    // The limit lowered under a running lesson: the MP4 file cannot grow.
+    startRecording();
+    recordUntil("00:02", 8000);
+    const QString folder = recordingFolder();
+    const QString mp4 = folder + "/" + QFileInfo(folder).fileName() + ".mp4";
+    ASSERT_TRUE(limitFiles(rlim_t(std::max<qint64>(QFileInfo(mp4).size() + 300000, 1600000))));
+    recordUntil("00:08", 12000);
+    click(recordCtrl()->findChild<QWidget *>("stopBtn"));
+    ASSERT_TRUE(limitFiles(original.rlim_cur));
+    ::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_TRUE(kxWaitUntil([&] { return visibleTopLevel<KxPromptToast>() != nullptr; }, 5000));
+    kxWaitUntil([] { return false; }, 1000);
+    EXPECT_TRUE(qobject_cast<KxVideoIconWidget *>(current()));
+    EXPECT_EQ(visibleTopLevel<KxShareWidget>(), nullptr) << "a broken lesson opened the share window";
+    KxPromptToast *prompt = visibleTopLevel<KxPromptToast>();
+    ASSERT_NE(prompt, nullptr);
+    EXPECT_TRUE(prompt->findChild<QLabel *>("textLabel")->text().contains(mp4))
+        << prompt->findChild<QLabel *>("textLabel")->text().toStdString();
+    QCoreApplication::removeTranslator(&english);
 }
