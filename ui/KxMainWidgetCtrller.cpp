@@ -18,6 +18,8 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
+#include <QRegularExpression>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QJsonObject>
@@ -26,6 +28,8 @@
 #include <QSessionManager>
 #include <QThreadPool>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -344,8 +348,11 @@ void KxMainWidgetCtrller::onCountDownExit()
 {
     KxMainWidgetCtrllerPrivate *d = m_pData;
     qDebug() << "KxMainWidgetCtrller::onCountDownExit" << "m_pData->m_bExiting: " << d->m_bExiting;
-    if (d->m_bExiting) {
+    // Exit chosen during the countdown (and perhaps cancelled, which shows
+    // the idle button again): no lesson follows.
+    if (d->m_bExiting || d->m_pCurrentWidget != d->m_pCountDown) {
         d->endCountDownWithoutLesson();
+        d->m_pCountDown->hide();
         return;
     }
     // The camera is being opened on a pool worker; wait for it to finish so
@@ -634,20 +641,62 @@ bool KxMainWidgetCtrllerPrivate::showProgressToast()
     return finished;
 }
 
+namespace {
+
+// The newest modification time below path (path itself included), read
+// with lstat: links count as themselves and are never followed. 0 when
+// nothing can be read.
+qint64 newestModification(const QString &path)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    qint64 newest = qint64(st.st_mtime);
+    if (!S_ISDIR(st.st_mode))
+        return newest;
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString entry = it.next();
+        if (::lstat(QFile::encodeName(entry).constData(), &st) == 0)
+            newest = qMax(newest, qint64(st.st_mtime));
+    }
+    return newest;
+}
+
+} // namespace
+
 QStringList KxMainWidgetCtrller::delFilesSeveralDaysAgo(const QString &root, int days, const QDate &today)
 {
+    // Only the program's own lesson folders: the title, the start date and
+    // time, and the " (n)" the commander adds to a name already taken.
+    static const QRegularExpression lessonName(QStringLiteral("^%1 (\\d{8}) \\d{6}( \\(\\d+\\))?$")
+                                                   .arg(QRegularExpression::escape(QString::fromLocal8Bit(kTitle))));
     QStringList removed;
     const QDir dir(root);
-    for (const QFileInfo &info : dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted)) {
-        const QString name = info.fileName();
-        const QDate date = name.size() >= 15 ? QDate::fromString(name.mid(name.size() - 15, 8), "yyyyMMdd") : QDate();
-        const qint64 age = date.isValid() ? date.daysTo(today) : 0;
-        if (age > days)
-            removed << info.absoluteFilePath();
+    for (const QString &name : dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDir::Unsorted)) {
+        const QRegularExpressionMatch match = lessonName.match(name);
+        if (!match.hasMatch())
+            continue;
+        const QString path = dir.absoluteFilePath(name);
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            continue; // a link (to wherever) or a file named like a lesson
+        const QDate date = QDate::fromString(match.captured(1), "yyyyMMdd");
+        if (!date.isValid() || date.daysTo(today) <= days)
+            continue;
+        // The name's date alone is not trusted: a PC that ran with a wrong
+        // clock names new lessons with old dates.
+        const QDate newest = QDateTime::fromSecsSinceEpoch(newestModification(path)).date();
+        if (newest.daysTo(today) <= days) {
+            qDebug() << "KxMainWidgetCtrller::delFilesSeveralDaysAgo" << path << "kept: its files are from" << newest;
+            continue;
+        }
+        removed << path;
     }
     for (const QString &path : removed) {
         const bool ok = QDir(path).removeRecursively();
-        qDebug() << "KxMainWidgetCtrller::delFilesSeveralDaysAgo" << path << ok;
+        qDebug() << "KxMainWidgetCtrller::delFilesSeveralDaysAgo" << "removed" << path << ok;
     }
     return removed;
 }

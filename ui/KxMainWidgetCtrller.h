@@ -31,9 +31,11 @@ public:
     /// idle record button is showing; does nothing in any other state.
     void reStartAnimation();
 
-    /// Removes the recording folders below root whose names end with a date
-    /// (yyyyMMdd hhmmss) more than days days before today. Folders whose
-    /// names hold no date are never removed. Returns the folders removed.
+    /// Removes the lesson folders below root that the program made: real
+    /// folders (never links, never their targets) named exactly
+    /// "MerioLesson yyyyMMdd hhmmss" (optionally with the " (n)" the commander
+    /// adds to a name already taken), dated more than days days before today,
+    /// whose newest file is that old too. Logs and returns the folders removed.
     static QStringList delFilesSeveralDaysAgo(const QString &root, int days,
                                               const QDate &today = QDate::currentDate());
 

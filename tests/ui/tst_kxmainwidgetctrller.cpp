@@ -37,7 +37,9 @@
 
 #include <functional>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -364,20 +366,62 @@ TEST_F(ControllerFlow, ExitWithoutNetworkAndFirstStartWithoutCamera)
     qputenv("KX_VIRTUAL_CAMERA", "default");
 }
 
-// Recordings older than fifteen days go at start-up; names without a date
-// never do.
+// Recordings older than fifteen days go at start-up: only real folders
+// named exactly as the program names lessons (with its own " (n)" suffix)
+// whose newest file is old too. Links are never followed, near-miss names
+// and lessons whose files are new (a clock that was wrong) stay.
 TEST(ControllerCleanUp, FifteenDayRule)
 {
-    QTemporaryDir root;
-    for (const char *name : {"MerioLesson 20240101 235959", "MerioLesson 20240102 000000", "notes", "2024"})
+    QTemporaryDir root, outside;
+    const QDateTime jan1(QDate(2024, 1, 1), QTime(12, 0));
+    const QDateTime jan16(QDate(2024, 1, 16), QTime(12, 0));
+    auto setTime = [](const QString &path, const QDateTime &t) {
+        const struct timespec times[2] = {{time_t(t.toSecsSinceEpoch()), 0}, {time_t(t.toSecsSinceEpoch()), 0}};
+        return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW) == 0;
+    };
+    auto folder = [&](const QString &name, const QDateTime &fileTime) {
         QDir(root.path()).mkpath(name);
-    QFile(root.filePath("MerioLesson 20231201 101010")).open(QIODevice::WriteOnly);
+        QFile(root.filePath(name + "/" + name + ".mp4")).open(QIODevice::WriteOnly);
+        EXPECT_TRUE(setTime(root.filePath(name + "/" + name + ".mp4"), fileTime));
+        EXPECT_TRUE(setTime(root.filePath(name), fileTime));
+    };
+    struct Case {
+        const char *name;
+        QDateTime fileTime;
+        bool removedOn17th;
+    } const cases[] = {
+        {"MerioLesson 20240101 235959", jan1, true},
+        {"MerioLesson 20240101 101010 (2)", jan1, true},
+        {"MerioLesson 20240102 000000", jan1, false},      // 15 days on the 17th
+        {"MerioLesson 20231201 101010", jan16, false},     // a file written recently
+        {"Archive 20231201 101010", jan1, false},          // not the program's name
+        {"MerioLesson 20231201 101010 copy", jan1, false}, // a suffix not its own
+        {"xMerioLesson 20231201 101010", jan1, false},
+        {"MerioLesson 2023120 1101010", jan1, false},
+    };
+    for (const Case &c : cases)
+        folder(c.name, c.fileTime);
+    // A link named like an old lesson, to an archive elsewhere.
+    QFile kept(outside.filePath("archive.mp4"));
+    ASSERT_TRUE(kept.open(QIODevice::WriteOnly));
+    kept.write("keep");
+    kept.close();
+    ASSERT_TRUE(setTime(kept.fileName(), jan1) && setTime(outside.path(), jan1));
+    ASSERT_TRUE(QFile::link(outside.path(), root.filePath("MerioLesson 20231101 101010")));
 
     EXPECT_TRUE(KxMainWidgetCtrller::delFilesSeveralDaysAgo(root.path(), 15, QDate(2024, 1, 16)).isEmpty());
-    const QStringList removed = KxMainWidgetCtrller::delFilesSeveralDaysAgo(root.path(), 15, QDate(2024, 1, 17));
-    EXPECT_EQ(removed, QStringList{root.filePath("MerioLesson 20240101 235959")});
-    EXPECT_EQ(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
-              (QStringList{"2024", "MerioLesson 20231201 101010", "MerioLesson 20240102 000000", "notes"}));
+    QStringList removed = KxMainWidgetCtrller::delFilesSeveralDaysAgo(root.path(), 15, QDate(2024, 1, 17));
+    removed.sort();
+    QStringList expected;
+    for (const Case &c : cases) {
+        EXPECT_EQ(QFileInfo::exists(root.filePath(c.name)), !c.removedOn17th) << c.name;
+        if (c.removedOn17th)
+            expected << root.filePath(c.name);
+    }
+    expected.sort();
+    EXPECT_EQ(removed, expected);
+    EXPECT_TRUE(QFileInfo(root.filePath("MerioLesson 20231101 101010")).isSymLink());
+    EXPECT_TRUE(QFileInfo::exists(outside.filePath("archive.mp4"))) << "the link was followed";
 }
 
 // A lesson that cannot be written is refused before it starts, with a
