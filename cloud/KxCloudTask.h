@@ -25,6 +25,7 @@ struct CloudPhotoItem {
     bool bUploaded = false;
     bool bRegistered = false;
     bool bGivenUp = false;      ///< can never reach the class; reported
+    bool bSubmitted = false;    ///< its upload job was handed to the uploader
     QString localPath;
     QString remotePath;
 };
@@ -38,14 +39,27 @@ struct CloudTask {
     bool bUploading = false;    ///< a segment or the playlist after it is in flight
     bool bOnline = true;        ///< cleared for good when the network goes down
     bool bCancelled = false;    ///< the recording was discarded
+    bool bBucketKnown = false;  ///< its bucket query was answered: pieces go out
+    bool bBucketLost = false;   ///< its bucket query was given up: pieces cannot
+    bool bNoticePending = false;  ///< every piece ended; the completion notice is on its way
 
     QString taskId;
     QString name;
     QString classroomId;
     QString shareText;
+    QString bucket;
     double size = 0;            ///< KiB of the uploaded segments
     double length = 0;          ///< seconds of the uploaded segments
     int jobsInFlight = 0;       ///< upload jobs submitted and not yet ended
+    /// Module clock at the first failure of any job or request of the task
+    /// since its last success (-1: none). The retry bound runs from here for
+    /// the whole task, so that pieces retried one after another do not each
+    /// get a bound of their own.
+    qint64 failingSinceMs = -1;
+    /// Playlist records go out one at a time, in order: the request code of
+    /// the one on its way (0: none) and of the newest one waiting for it.
+    quint64 playlistRecordSent = 0;
+    quint64 playlistRecordNext = 0;
     QStringList givenUp;        ///< file names of the pieces given up
     QList<CloudVideoItem *> segments;       ///< in order of arrival
     QMap<QString, CloudPhotoItem *> snapshots;  ///< by photo id
@@ -91,11 +105,15 @@ struct CloudTask {
     }
 };
 
-/// A classroom-record request or completion notice awaiting its reply,
-/// keyed by its request code; kept until answered or given up, so that a
-/// failed request can be sent again as it was.
+/// A bucket query, classroom-record request or completion notice awaiting
+/// its reply, keyed by its request code; kept until answered or given up,
+/// so that a failed request can be sent again as it was.
 struct PendingRecordRequest {
-    bool isNotice = false;      ///< a completion notice (its task is gone)
+    enum Kind { Record, Notice, Bucket };
+    Kind kind = Record;
+    /// Not sent yet: a snapshot record waiting for its classroom id, or a
+    /// playlist record waiting for the one before it.
+    bool held = false;
     QString taskId;
     int32_t isPhoto = 0;
     QString localPath;
@@ -105,6 +123,24 @@ struct PendingRecordRequest {
     /// among them as registered.
     int listedSegments = -1;
     QMap<QString, QString> params;  ///< as sent
-    qint64 failingSinceMs = -1;     ///< module clock at the first failure
     int failures = 0;               ///< failed attempts in a row
 };
+
+/// Names shared by the parts of the cloud module.
+namespace kxcloud {
+/// Upload job types.
+constexpr int TypePlaylist = 2;
+constexpr int TypeSnapshot = 3;
+constexpr int TypeSegment = 4;
+/// The API paths of the service.
+constexpr char PathBucket[] = "api/bucket/bucket";
+constexpr char PathRecord[] = "api/merioclass/merioclassroom";
+constexpr char PathDone[] = "api/merioclass/sendsure";
+/// The request code travels in the requester's mark ("<path>#<code>"),
+/// which comes back with the answer or the failure of that very request.
+constexpr char MarkSeparator = '#';
+/// Failed requests wait this long before the next attempt, doubling with
+/// every failure in a row.
+constexpr int FirstRetryPauseMs = 500;
+constexpr int MaxRetryPauseMs = 10000;
+}  // namespace kxcloud

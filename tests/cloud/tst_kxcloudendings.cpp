@@ -142,12 +142,14 @@ INSTANTIATE_TEST_SUITE_P(Fault, CloudEnding, ::testing::Values(
     Ending{"put503", "storage/", "PUT", "status", -1, 503, 0, false, kAll, 0, false, 8, -1},
     Ending{"put503Twice", "storage/", "PUT", "status", 2, 503, 0, false, {}, 3, true, 8, -1},
     // Refused records give their pieces up; failed ones are sent again.
-    Ending{"recordRefused", kRecord, "POST", "fail", -1, 0, 0, false, kAll, 3, false, 4, 4},
-    Ending{"record503Twice", kRecord, "POST", "status", 2, 503, 0, false, {}, 3, true, 6, -1},
-    Ending{"recordDropped", kRecord, "POST", "drop", -1, 0, 0, false, kAll, 3, false, 8, -1},
+    // (Playlist records go out one at a time, a newer list replacing one
+    // still waiting, so their number depends on timing.)
+    Ending{"recordRefused", kRecord, "POST", "fail", -1, 0, 0, false, kAll, 3, false, 2, 3},
+    Ending{"record503Twice", kRecord, "POST", "status", 2, 503, 0, false, {}, 3, true, 4, -1},
+    Ending{"recordDropped", kRecord, "POST", "drop", -1, 0, 0, false, kAll, 3, false, 3, -1},
     Ending{"noticeFailsTwice", "api/merioclass/sendsure", "POST", "status", 2, 500, 0, false, {}, 3, true, 3, 3},
     // Oversized and trickled answers end at the bound and are tried again.
-    Ending{"recordTooLarge", kRecord, "POST", "huge", 1, 0, 0, false, {}, 3, true, 5, -1},
+    Ending{"recordTooLarge", kRecord, "POST", "huge", 1, 0, 0, false, {}, 3, true, 3, -1},
     Ending{"putAnswerTrickles", "storage/", "PUT", "trickle", 1, 0, 200, false, {}, 3, true, 7, -1}),
     [](const ::testing::TestParamInfo<Ending> &i) { return std::string(i.param.name); });
 
@@ -195,7 +197,9 @@ TEST_F(CloudEndings, HttpsTrustsOnlyConfiguredAuthoritiesAndNeverDowngrades)
     m_module->start(key, "untrusted");
     ASSERT_TRUE(kxWaitUntil([&] { return m_log->contains({"KxModuleClound::sltHttpConnectError"}); }, 10000));
     EXPECT_TRUE(kxWaitUntil([&] { return !m_cb.net.isEmpty() && !m_cb.net.last(); }, 5000));
-    EXPECT_EQ(0, m_module->taskCount());
+    // Its bucket query is sent again while the bound lasts; nothing is stored.
+    EXPECT_FALSE(m_module->isUploadDone());
+    EXPECT_EQ(0, storedPieces(tls.dataDir(), key));
 
     // Trusted through CaBundle; the plain-http StorageUrl is not followed
     // (the server speaks TLS only, so a stored file proves it).

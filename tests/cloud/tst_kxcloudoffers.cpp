@@ -83,8 +83,10 @@ TEST(CloudOffers, OffersFromOtherThreadsAreTakenUpInOrderOnTheModulesThread)
     for (const QString &line : log.lines()) {
         if (line.startsWith(QLatin1String("KxModuleClound::stop")))
             current.clear();
-        if (line.startsWith(QLatin1String("KxModuleClound::start")))
-            current = line.section(QLatin1Char('"'), 1, 1);
+        static const QRegularExpression startRe(QStringLiteral("^KxModuleClound::start \"(\\w+)\" \""));
+        const QRegularExpressionMatch started = startRe.match(line);
+        if (started.hasMatch())
+            current = started.captured(1);
         const QRegularExpressionMatch m = re.match(line);
         if (!m.hasMatch())
             continue;

@@ -336,6 +336,11 @@ int main(int argc, char **argv)
             o["share_text_ms"] = double(r.shareTextMs);
             o["upload_done"] = r.uploadDone;
             o["upload_failed"] = QJsonArray::fromStringList(r.uploadFailed);
+            // The uploads end only once the completion notice was accepted
+            // or given up (and reported); without a share text there was
+            // no classroom to notify.
+            o["notice_done"] = r.uploadDone && !r.shareText.isEmpty()
+                && r.uploadFailed.filter(QStringLiteral("completion notice of ")).isEmpty();
             o["discarded"] = r.discarded;
             list.append(o);
         }
