@@ -473,7 +473,18 @@ void VoxtapCoreAudioApi::measureLatency(pa_stream *s)
     // The next unread frame was captured latency ago; the run began the
     // frames read before that earlier. Taken at every read, so sound the
     // server lost moves the run's start on and the host sees the gap.
-    m_iRunStartUs = nowUs - m_iLatencyUs - readUs;
+    const int64_t runStartUs = nowUs - m_iLatencyUs - readUs;
+    // A PulseAudio server drops what overruns a record stream's buffer
+    // without a word (its overflow notice is for playback): the run's
+    // start moving on is how the loss shows.
+    if (m_iRunStartUs != 0 && runStartUs - m_iRunStartUs > kLostUs) {
+        const int64_t overruns = m_iOverflows.fetch_add(1) + 1;
+        m_iOverflowsLogged = overruns;
+        voxtapLog(LogError, "VoxtapCoreAudioApi: \"%s\" overran: %lld ms of sound lost (%lld overruns so far)",
+                  m_endpoint.name.c_str(), static_cast<long long>((runStartUs - m_iRunStartUs) / 1000),
+                  static_cast<long long>(overruns));
+    }
+    m_iRunStartUs = runStartUs;
     const bool stalled = m_iLatencyUs > kStallUs;
     if (stalled && !m_bStalled) {
         ++m_iStalls;

@@ -69,6 +69,9 @@ public:
     VoxtapCaptureTiming captureTiming() const;
     /// Sound older than this at a read means the capture was held up.
     static constexpr int64_t kStallUs = 100000;
+    /// The run's start moving on by more than this between reads means the
+    /// server lost sound (an overrun); less is the latency reports' noise.
+    static constexpr int64_t kLostUs = 40000;
     /// The code at which the capture thread last ended on a failure, or 0.
     int lastCaptureError() const { return m_iLastCaptureError.load(); }
     int encoderSampleRate() const { return m_packer.encoderSampleRate(); }
