@@ -2,47 +2,55 @@
 
 #include "KxAudioCollector.h"
 
-#include <algorithm>
 #include <cmath>
 
 namespace KxAudioModule {
 
 void KxAudioStamper::reset(int sampleRate, int frameSamples)
 {
-    m_duration = 1000.0 * frameSamples / (sampleRate > 0 ? sampleRate : 44100);
+    m_rate = sampleRate > 0 ? sampleRate : 44100;
+    m_frame = frameSamples > 0 ? frameSamples : 1024;
     m_count = 0;
-    m_offset = 0;
-    m_last = -1;
+    m_anchor = 0;
+    m_anchorUnit = 0;
+    m_beyond = 0;
+    m_beyondPart = 0;
+    m_lastPart = 0;
+    m_reanchors = 0;
 }
 
-int64_t KxAudioStamper::next(int64_t arrivalMs, bool hasClock)
+int64_t KxAudioStamper::next(double capturedMs, bool hasClock)
 {
-    const double line = static_cast<double>(m_count) * m_duration;
+    int64_t line = m_anchor + (m_count - m_anchorUnit) * m_frame;
     if (hasClock) {
-        // Where this unit's sound would start if it had not been held up.
-        // Sound from before the clock's start (the priming of a capture that
-        // began with the clock) counts from 0: the stamps start late by at
-        // most that much and are pulled to the clock within a second.
-        const double captured = std::max(0.0, static_cast<double>(arrivalMs) - deliveryDelayMs());
-        const double lag = captured - line;
-        m_lags[m_count % kWindow] = lag;
-        const int filled = static_cast<int>(std::min<int64_t>(m_count + 1, kWindow));
-        const double earliest = *std::min_element(m_lags, m_lags + filled);
+        const double at = capturedMs * m_rate / 1000.0;
         if (m_count == 0) {
-            m_offset = lag;
-        } else if (filled == kWindow && earliest - m_offset > kResyncMs) {
-            m_offset = earliest;
+            m_anchor = line = std::llround(at);
+            m_anchorUnit = 0;
         } else {
-            const double limit = m_duration * kMaxStep;
-            m_offset += std::clamp((earliest - m_offset) * kPull, -limit, limit);
+            const double part = at - static_cast<double>(line);
+            if (std::fabs(part) <= static_cast<double>(kResyncFrames) * m_frame) {
+                m_beyond = 0;
+            } else {
+                // A change of side starts a new count.
+                if (m_beyond > 0 && (part > 0) != (m_beyondPart > 0))
+                    m_beyond = 0;
+                if (m_beyond == 0 || std::fabs(part) < std::fabs(m_beyondPart))
+                    m_beyondPart = part;
+                if (++m_beyond >= kConfirmUnits) {
+                    // The smaller part: a measurement that came late must
+                    // not push the sound later than it was.
+                    m_lastPart = m_beyondPart;
+                    m_anchor = line = line + std::llround(m_beyondPart);
+                    m_anchorUnit = m_count;
+                    m_beyond = 0;
+                    ++m_reanchors;
+                }
+            }
         }
     }
     ++m_count;
-    int64_t stamp = std::llround(line + m_offset);
-    if (stamp <= m_last)
-        stamp = m_last + 1;
-    m_last = stamp;
-    return stamp;
+    return line;
 }
 
 void AudioCapImpl::onDeviceState(const char *deviceId, int state)

@@ -8,6 +8,9 @@
 
 #include <QDebug>
 
+#include <algorithm>
+#include <chrono>
+
 #include <list>
 #include <new>
 #include <regex>
@@ -19,6 +22,18 @@ IKxModuleAudio *IKxModuleAudio::createInstance()
 }
 
 namespace KxAudioModule {
+
+namespace {
+
+int64_t steadyNowUs()
+{
+    // The clock libVoxtap stamps the capture with.
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
 
 KxAudioCollector::KxAudioCollector() = default;
 
@@ -116,6 +131,9 @@ int KxAudioCollector::start(IKxMediaTime *clock)
     qDebug() << "KxAudioCollector::start";
     m_pClock = clock;
     m_stamper.reset(m_iSampleRate);
+    m_iNextFreeStamp = 0;
+    m_iOverflowsSeen = 0;
+    m_iStallsSeen = 0;
     m_iDelivered = 0;
     m_iDropped = 0;
     if (m_pattern.empty())
@@ -161,8 +179,9 @@ int KxAudioCollector::stop()
 {
     qDebug() << "KxAudioCollector::stop";
     const int result = Voxtap_Stop();
-    qDebug() << "KxAudioCollector::stop: audio packets" << m_iDelivered.load() << "dropped (pool full)"
-             << m_iDropped.load();
+    qDebug() << "KxAudioCollector::stop: audio packets" << m_iDelivered.load() << "dropped"
+             << m_iDropped.load() << "time line restarts" << m_stamper.reanchors() << "capture overruns"
+             << m_iOverflowsSeen << "late reads" << m_iStallsSeen;
     if (m_pCallback)
         m_pCallback->stopped();
     return result;
@@ -175,13 +194,61 @@ int KxAudioCollector::destory()
     return Voxtap_UnInit();
 }
 
+double KxAudioCollector::unitCaptureMs(int64_t clockNowMs, int64_t nowUs, const VoxtapCaptureTiming &timing,
+                                       double deliveryDelayMs)
+{
+    const int64_t ageUs = nowUs - timing.unitCaptureUs;
+    // An engine that cannot tell, or a moment that cannot be right: the
+    // unit left the encoder just now, its sound some frames before.
+    if (timing.unitCaptureUs <= 0 || ageUs < -kMaxTimingErrorUs || ageUs > kMaxUnitAgeUs)
+        return static_cast<double>(clockNowMs) - deliveryDelayMs;
+    return static_cast<double>(clockNowMs) - static_cast<double>(ageUs) / 1000.0;
+}
+
+void KxAudioCollector::takeCaptureLosses(const VoxtapCaptureTiming &timing)
+{
+    const int64_t overflows = timing.overflows - m_iOverflowsSeen;
+    const int64_t stalls = timing.stalls - m_iStallsSeen;
+    if (overflows <= 0 && stalls <= 0)
+        return;
+    m_iOverflowsSeen = timing.overflows;
+    m_iStallsSeen = timing.stalls;
+    const int64_t lost = std::max<int64_t>(overflows, 0) + std::max<int64_t>(stalls, 0);
+    KxDropCounters::instance().audioBlocksDropped.fetch_add(lost, std::memory_order_relaxed);
+    qWarning() << "KxAudioCollector: the capture was held up: overruns" << timing.overflows << "late reads"
+               << timing.stalls << "latency ms" << timing.latencyUs / 1000;
+}
+
 void KxAudioCollector::onAudioData(const unsigned char *data, int length)
 {
     if (!m_pPool || !data || length <= 0)
         return;
     IKxMediaTime *clock = m_pClock;
+    VoxtapCaptureTiming timing;
+    if (Voxtap_GetCaptureTiming(&timing) != 0)
+        timing = VoxtapCaptureTiming();
+    takeCaptureLosses(timing);
+    const int64_t clockNowMs = clock ? clock->elapsed() : 0;
+    const double capturedMs
+        = unitCaptureMs(clockNowMs, steadyNowUs(), timing, kDeliveryFrames * 1000.0 * m_stamper.frameSamples() / m_stamper.sampleRate());
     // Stamp before borrowing: a dropped unit still moves the time line on.
-    const int64_t stamp = m_stamper.next(clock ? clock->elapsed() : 0, clock != nullptr);
+    const int64_t restarts = m_stamper.reanchors();
+    const int64_t stamp = m_stamper.next(capturedMs, clock != nullptr);
+    if (m_stamper.reanchors() != restarts) {
+        KxDropCounters::instance().audioTimelineRestarts.fetch_add(1, std::memory_order_relaxed);
+        qWarning() << "KxAudioCollector: sound and clock parted by" << m_stamper.lastPartMs()
+                   << "ms: the sound starts again at" << stamp * 1000 / m_stamper.sampleRate() << "ms";
+    }
+    // Sound before the recording began (the encoder's priming at the
+    // start), or sound that would overlap what is written after the run
+    // started again earlier, has no place on the time line.
+    if (stamp < m_iNextFreeStamp) {
+        if (stamp >= 0) {
+            m_iDropped.fetch_add(1, std::memory_order_relaxed);
+            KxDropCounters::instance().audioBlocksDropped.fetch_add(1, std::memory_order_relaxed);
+        }
+        return;
+    }
     // The pool lends only a few packets, and units come in bursts (after
     // the capture thread was held up, and when a stop drains the encoder):
     // waiting a little here costs nothing, the server keeps the sound
@@ -192,6 +259,7 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
         KxDropCounters::instance().audioBlocksDropped.fetch_add(1, std::memory_order_relaxed);
         return;
     }
+    m_iNextFreeStamp = stamp + m_stamper.frameSamples();
     packet->setType(KX_PACKET_AUDIO);
     if (packet->alloc(length) < 0 || packet->setData(data, length) != 0) {
         // The pool takes packets back only through a push; an empty one
@@ -204,9 +272,11 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
     info.channels = m_iChannels;
     info.bitRate = m_iBitRate;
     info.sampleRate = m_iSampleRate;
+    // Stamps count samples: every unit lasts exactly its frame in the
+    // files, which a time base of milliseconds cannot say.
     info.dts = stamp;
     info.pts = stamp;
-    info.timeBase = 1000;
+    info.timeBase = m_stamper.sampleRate();
     packet->setAudioInfo(&info);
     if (m_pPool->pushAudioPacket(packet) == 0)
         m_iDelivered.fetch_add(1, std::memory_order_relaxed);

@@ -64,9 +64,29 @@ public:
     void onDeviceState(const char *deviceId, int state);
 
     /// Packets handed to the pool and units dropped (no free packet within
-    /// kPacketWaitMs, or the pool stopped) since the last start.
+    /// kPacketWaitMs, the pool stopped, or sound that would overlap what
+    /// was written) since the last start.
     int64_t packetsDelivered() const { return m_iDelivered.load(); }
     int64_t packetsDropped() const { return m_iDropped.load(); }
+
+    /// Times the audio time line started again on the clock (a capture gap)
+    /// since the last start. Read after stop.
+    int64_t timelineRestarts() const { return m_stamper.reanchors(); }
+
+    /// The clock's time (ms) at which the unit now delivered was captured:
+    /// clockNowMs less the age of the engine's capture moment (steady-clock
+    /// microseconds, nowUs now), or, when the engine gives none or one that
+    /// cannot be right, less deliveryDelayMs.
+    static double unitCaptureMs(int64_t clockNowMs, int64_t nowUs, const VoxtapCaptureTiming &timing,
+                                double deliveryDelayMs);
+    /// Without a capture moment from the engine: encoder frames from the
+    /// capture of a unit's first sound to its delivery (the priming frame,
+    /// the frame the encoder holds back, and the frame being filled).
+    static constexpr int kDeliveryFrames = 3;
+    /// Capture moments older than this (the server keeps one second) or
+    /// further in the future than the clocks' disagreement are not used.
+    static constexpr int64_t kMaxUnitAgeUs = 3000000;
+    static constexpr int64_t kMaxTimingErrorUs = 5000;
 
     /// init/start result when no capture endpoint matches the pattern.
     static constexpr int kNoMicrophone = -2;
@@ -89,7 +109,13 @@ private:
     int m_iBitRate = 64000;
     int m_iChannels = 2;
     int m_iSampleRate = 44100;
+    void takeCaptureLosses(const VoxtapCaptureTiming &timing);
+
     KxAudioStamper m_stamper;
+    // Capture thread only, reset by start.
+    int64_t m_iNextFreeStamp = 0;   // where the last unit written ends (samples)
+    int64_t m_iOverflowsSeen = 0;
+    int64_t m_iStallsSeen = 0;
     std::atomic<int64_t> m_iDelivered{0};
     std::atomic<int64_t> m_iDropped{0};
 };

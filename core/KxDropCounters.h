@@ -12,6 +12,9 @@ struct KxDropCounters {
     std::atomic<int64_t> videoFramesDropped{0};
     /// Encoded audio units that never reached the pool (no free packet).
     std::atomic<int64_t> audioBlocksDropped{0};
+    /// Times the audio time line started again on the clock because the
+    /// sound and the clock parted (a capture gap).
+    std::atomic<int64_t> audioTimelineRestarts{0};
 
     static KxDropCounters &instance()
     {

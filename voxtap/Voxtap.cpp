@@ -80,6 +80,18 @@ int Voxtap_ListDevices(std::list<VoxtapDeviceInfo> *devices, int flow)
     return voxtap::VoxtapCoreAudioApi::listDevices(devices, flow);
 }
 
+int Voxtap_GetCaptureTiming(VoxtapCaptureTiming *timing)
+{
+    // No mutex: the receiver calls this during a delivery, while the export
+    // that ends the capture holds the mutex and waits for that delivery.
+    // The engine cannot go away meanwhile: Voxtap_UnInit stops the capture
+    // thread before it deletes the engine.
+    if (!g_engine || !timing)
+        return VOXTAP_E_GENERIC;
+    *timing = g_engine->captureTiming();
+    return VOXTAP_OK;
+}
+
 int Voxtap_UnInit()
 {
     std::lock_guard<std::mutex> lock(g_libraryMutex);

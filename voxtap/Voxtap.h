@@ -12,6 +12,7 @@
 // that mutex, from library threads (see VoxtapNotify), and must not call
 // back into the library.
 
+#include <cstdint>
 #include <list>
 #include <string>
 
@@ -54,6 +55,25 @@ enum VoxtapDeviceState : int {
     VOXTAP_STATE_DISABLED = 2,
     VOXTAP_STATE_NOTPRESENT = 4,
     VOXTAP_STATE_UNPLUGGED = 8,
+};
+
+/// Where the sound of the access unit being delivered stands in time, and
+/// what the capture lost since Voxtap_Start. Times are steady-clock
+/// microseconds (CLOCK_MONOTONIC, std::chrono::steady_clock).
+struct VoxtapCaptureTiming {
+    /// When the first sample a decoder gives out for this unit was captured:
+    /// the encoder's priming, the server's capture latency and the
+    /// library's own buffering are taken off. 0 when the engine cannot
+    /// tell (the host then falls back on the arrival time).
+    int64_t unitCaptureUs = 0;
+    /// The server's capture latency at the last read: how long the oldest
+    /// unread sound had waited. -1 when the server reported none.
+    int64_t latencyUs = -1;
+    /// Times the server's buffer overran (sound lost) since the start.
+    int64_t overflows = 0;
+    /// Reads that found sound older than 100 ms (the capture was held up)
+    /// since the start; one per held-up stretch.
+    int64_t stalls = 0;
 };
 
 /// Result codes of the exports.
@@ -131,6 +151,11 @@ VOXTAP_API void Voxtap_SetDataCbk(VoxtapNotify *receiver);
 /// first). 0, or the failure code at which listing stopped (the records
 /// appended so far stay). Takes no library mutex and needs no engine.
 VOXTAP_API int Voxtap_ListDevices(std::list<VoxtapDeviceInfo> *devices, int flow);
+/// Fills timing with what the engine knows of the access unit now being
+/// delivered (see VoxtapCaptureTiming). Meant to be called from inside
+/// onAudioData, on the capture thread: it takes no library mutex. 0, or 1
+/// without engine or argument.
+VOXTAP_API int Voxtap_GetCaptureTiming(VoxtapCaptureTiming *timing);
 /// Stops and destroys the engine. 0 without engine (also a second call).
 VOXTAP_API int Voxtap_UnInit();
 

@@ -257,6 +257,7 @@ int AacPacker::setup(const MixFormat &mix, const VoxtapAudioParams *params)
     m_iWaiting = 0;
     m_iFramesEncoded = 0;
     m_iPacketsOut = 0;
+    m_iUnitPts = -m_iFrameSize;
     m_iDropped = 0;
     voxtapLog(LogInfo, "AacPacker::setup: %s %d Hz %d ch %lld bit/s from %d Hz %d ch %d bits, frame %d",
               codec->name, m_pEncoder->sample_rate, m_pEncoder->ch_layout.nb_channels,
@@ -390,6 +391,10 @@ int AacPacker::receivePackets(AccessUnitSink *sink)
             std::memcpy(m_outputArea.data(), pkt->data, pkt->size);
             bytes += pkt->size;
             ++m_iPacketsOut;
+            // Frames go in with their sample position as pts, so the unit's
+            // pts says where its sound lies; a unit without one follows the
+            // previous unit.
+            m_iUnitPts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : m_iUnitPts + m_iFrameSize;
             if (sink)
                 sink->accessUnit(m_outputArea.data(), pkt->size);
         } else if (pkt->size > 0) {

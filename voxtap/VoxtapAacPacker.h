@@ -80,6 +80,10 @@ public:
     std::vector<uint8_t> extradata() const;
 
     int64_t framesEncoded() const { return m_iFramesEncoded; }
+    /// During the sink's call: the unit's presentation time in samples at
+    /// the encoder's rate, counted from the first sample packed since setup
+    /// or reset. The encoder's priming makes the first unit start before 0.
+    int64_t unitPts() const { return m_iUnitPts; }
     int64_t packetsOut() const { return m_iPacketsOut; }
     /// Frames the encoder refused and packets too large for the output area.
     int64_t dropped() const { return m_iDropped; }
@@ -100,6 +104,7 @@ private:
     int m_iInputBlockAlign = 0;
     int64_t m_iFramesEncoded = 0;
     int64_t m_iPacketsOut = 0;
+    int64_t m_iUnitPts = 0;
     int64_t m_iDropped = 0;
     std::vector<std::vector<uint8_t>> m_scratch;
     std::vector<uint8_t *> m_scratchPtrs;

@@ -3,6 +3,7 @@
 #include "VoxtapLog.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 
@@ -46,6 +47,13 @@ MixFormat mixFormatFor(pa_sample_spec *spec)
         break;
     }
     return mix;
+}
+
+int64_t steadyNowUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -150,6 +158,7 @@ int VoxtapCoreAudioApi::openStream()
     }
     pa_stream_set_state_callback(m_pStream, &VoxtapCoreAudioApi::streamStateCb, this);
     pa_stream_set_read_callback(m_pStream, &VoxtapCoreAudioApi::streamReadCb, this);
+    pa_stream_set_overflow_callback(m_pStream, &VoxtapCoreAudioApi::streamOverflowCb, this);
 
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(pa_usec_to_bytes(kServerBufferUs, &spec));
@@ -158,8 +167,11 @@ int VoxtapCoreAudioApi::openStream()
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     // Never follow the stream to another device: a vanished endpoint ends
     // the capture instead of silently recording something else.
+    // The timing updates give the capture latency that places the sound
+    // on the clock.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_DONT_MOVE
-                                                      | PA_STREAM_ADJUST_LATENCY);
+                                                      | PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE
+                                                      | PA_STREAM_INTERPOLATE_TIMING);
     if (pa_stream_connect_record(m_pStream, m_endpoint.captureSource.c_str(), &attr, flags) < 0) {
         voxtapLog(LogError, "VoxtapCoreAudioApi::openStream: pa_stream_connect_record: %s",
                   pa_strerror(pa_context_errno(m_conn.context())));
@@ -184,6 +196,7 @@ void VoxtapCoreAudioApi::closeStream()
         return;
     pa_stream_set_state_callback(m_pStream, nullptr, nullptr);
     pa_stream_set_read_callback(m_pStream, nullptr, nullptr);
+    pa_stream_set_overflow_callback(m_pStream, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(m_pStream)))
         pa_stream_disconnect(m_pStream);
     pa_stream_unref(m_pStream);
@@ -213,6 +226,13 @@ int VoxtapCoreAudioApi::start()
     m_dataEvent.reset();
     m_stopEvent.reset();
     m_iLastCaptureError = 0;
+    m_iRunFrames = 0;
+    m_iRunStartUs = 0;
+    m_iLatencyUs = -1;
+    m_iStalls = 0;
+    m_bStalled = false;
+    m_iOverflows = 0;
+    m_iOverflowsLogged = 0;
     try {
         m_captureThread = std::thread(&VoxtapCoreAudioApi::captureThreadMain, this);
     } catch (const std::system_error &e) {
@@ -329,6 +349,8 @@ void VoxtapCoreAudioApi::captureThreadMain()
         // Paused: leave the sound in the server's buffer, which overruns.
         if (m_bPaused.load()) {
             mayHaveData = true;
+            // Sound left waiting on purpose is no hold-up.
+            m_bStalled = true;
             continue;
         }
         // The server announces every fragment and a failure sets the event
@@ -388,12 +410,17 @@ int VoxtapCoreAudioApi::readAvailable(size_t *pending)
     pa_stream *s = m_pStream;
     if (!s || pa_stream_get_state(s) != PA_STREAM_READY)
         return VOXTAP_E_GETBUFFER;
+    bool measured = false;
     for (;;) {
         const size_t readable = pa_stream_readable_size(s);
         if (readable == static_cast<size_t>(-1))
             return VOXTAP_E_PACKETSIZE;
         if (readable == 0)
             return VOXTAP_OK;
+        if (!measured) {
+            measureLatency(s);
+            measured = true;
+        }
         const void *data = nullptr;
         size_t bytes = 0;
         if (pa_stream_peek(s, &data, &bytes) < 0)
@@ -409,9 +436,75 @@ int VoxtapCoreAudioApi::readAvailable(size_t *pending)
         else
             std::memset(m_captureBuffer.data() + *pending, 0, bytes);
         *pending += bytes;
+        m_iRunFrames += static_cast<int64_t>(bytes / static_cast<size_t>(std::max(1, m_mix.blockAlign())));
         if (pa_stream_drop(s) < 0)
             return VOXTAP_E_RELEASEBUFFER;
     }
+}
+
+void VoxtapCoreAudioApi::measureLatency(pa_stream *s)
+{
+    const int64_t overflows = m_iOverflows.load();
+    if (overflows != m_iOverflowsLogged) {
+        voxtapLog(LogError, "VoxtapCoreAudioApi: \"%s\" overran: sound lost (%lld overruns so far)",
+                  m_endpoint.name.c_str(), static_cast<long long>(overflows));
+        m_iOverflowsLogged = overflows;
+    }
+    pa_usec_t latency = 0;
+    int negative = 0;
+    const int64_t nowUs = steadyNowUs();
+    const int64_t readUs = m_mix.sampleRate > 0 ? m_iRunFrames * 1000000 / m_mix.sampleRate : 0;
+    if (pa_stream_get_latency(s, &latency, &negative) != 0) {
+        // No timing from the server yet: what waits on this side is the
+        // least the sound has waited.
+        const size_t queued = pa_stream_readable_size(s);
+        const pa_sample_spec *spec = pa_stream_get_sample_spec(s);
+        m_iLatencyUs = -1;
+        const int64_t waitedUs = queued != static_cast<size_t>(-1) && spec
+            ? static_cast<int64_t>(pa_bytes_to_usec(queued, spec))
+            : 0;
+        // The first read places the run; later ones must not move it on
+        // this poorer estimate.
+        if (m_iRunStartUs == 0)
+            m_iRunStartUs = nowUs - waitedUs - readUs;
+        return;
+    }
+    m_iLatencyUs = negative ? 0 : static_cast<int64_t>(latency);
+    // The next unread frame was captured latency ago; the run began the
+    // frames read before that earlier. Taken at every read, so sound the
+    // server lost moves the run's start on and the host sees the gap.
+    const int64_t runStartUs = nowUs - m_iLatencyUs - readUs;
+    // A PulseAudio server drops what overruns a record stream's buffer
+    // without a word (its overflow notice is for playback): the run's
+    // start moving on is how the loss shows.
+    if (m_iRunStartUs != 0 && runStartUs - m_iRunStartUs > kLostUs) {
+        const int64_t overruns = m_iOverflows.fetch_add(1) + 1;
+        m_iOverflowsLogged = overruns;
+        voxtapLog(LogError, "VoxtapCoreAudioApi: \"%s\" overran: %lld ms of sound lost (%lld overruns so far)",
+                  m_endpoint.name.c_str(), static_cast<long long>((runStartUs - m_iRunStartUs) / 1000),
+                  static_cast<long long>(overruns));
+    }
+    m_iRunStartUs = runStartUs;
+    const bool stalled = m_iLatencyUs > kStallUs;
+    if (stalled && !m_bStalled) {
+        ++m_iStalls;
+        voxtapLog(LogError, "VoxtapCoreAudioApi: \"%s\" read %lld ms late (%lld held-up reads so far)",
+                  m_endpoint.name.c_str(), static_cast<long long>(m_iLatencyUs / 1000),
+                  static_cast<long long>(m_iStalls));
+    }
+    m_bStalled = stalled;
+}
+
+VoxtapCaptureTiming VoxtapCoreAudioApi::captureTiming() const
+{
+    VoxtapCaptureTiming timing;
+    const int rate = m_packer.encoderSampleRate();
+    if (m_iRunStartUs != 0 && rate > 0)
+        timing.unitCaptureUs = m_iRunStartUs + m_packer.unitPts() * 1000000 / rate;
+    timing.latencyUs = m_iLatencyUs;
+    timing.overflows = m_iOverflows.load();
+    timing.stalls = m_iStalls;
+    return timing;
 }
 
 void VoxtapCoreAudioApi::onData(const uint8_t *data, int frames)
@@ -568,6 +661,15 @@ void VoxtapCoreAudioApi::streamReadCb(pa_stream *, size_t readable, void *userda
     auto *self = static_cast<VoxtapCoreAudioApi *>(userdata);
     if (readable >= self->m_iWakeBytes)
         self->m_dataEvent.set();
+}
+
+void VoxtapCoreAudioApi::streamOverflowCb(pa_stream *, void *userdata)
+{
+    auto *self = static_cast<VoxtapCoreAudioApi *>(userdata);
+    // A paused capture leaves the sound to overrun by design.
+    if (!self->m_bPaused.load())
+        self->m_iOverflows.fetch_add(1);
+    self->m_dataEvent.set();
 }
 
 int VoxtapCoreAudioApi::listDevices(std::list<VoxtapDeviceInfo> *devices, int flow)

@@ -58,6 +58,20 @@ public:
     const MixFormat &mixFormat() const { return m_mix; }
     float masterVolume() const { return m_fVolume.load(); }
     bool isMuted() const { return m_bMuted.load(); }
+    /// Timing of the access unit being delivered (VoxtapCaptureTiming).
+    /// Capture thread only, during onAudioData. An engine on another system
+    /// fills it the same way: the capture moment of the first sample of the
+    /// run (from the system's stamp of a captured packet, or the server's
+    /// latency at a read, less the frames read before), plus the unit's
+    /// presentation time in encoder samples (AacPacker::unitPts), which
+    /// carries the encoder's priming; and its counts of overruns and of
+    /// reads that found sound older than kStallUs.
+    VoxtapCaptureTiming captureTiming() const;
+    /// Sound older than this at a read means the capture was held up.
+    static constexpr int64_t kStallUs = 100000;
+    /// The run's start moving on by more than this between reads means the
+    /// server lost sound (an overrun); less is the latency reports' noise.
+    static constexpr int64_t kLostUs = 40000;
     /// The code at which the capture thread last ended on a failure, or 0.
     int lastCaptureError() const { return m_iLastCaptureError.load(); }
     int encoderSampleRate() const { return m_packer.encoderSampleRate(); }
@@ -94,6 +108,10 @@ private:
     static void subscribeCb(pa_context *c, pa_subscription_event_type_t t, uint32_t index, void *userdata);
     static void streamStateCb(pa_stream *s, void *userdata);
     static void streamReadCb(pa_stream *s, size_t bytes, void *userdata);
+    static void streamOverflowCb(pa_stream *s, void *userdata);
+    // Takes the server's latency before a read: where the run's first
+    // sample lies on the steady clock, and whether the capture was held up.
+    void measureLatency(pa_stream *s);
 
     PulseConnection m_conn;
     EndpointInfo m_endpoint;
@@ -120,8 +138,15 @@ private:
     bool m_bGoneNotified = false;
     bool m_bUnpluggedNotified = false;
     bool m_bClosing = false;
+    std::atomic<int64_t> m_iOverflows{0}; // main loop thread counts, capture thread reads
     // Capture thread only.
     bool m_bMutedEndpoint = false;
+    int64_t m_iRunFrames = 0;      // frames read since start
+    int64_t m_iRunStartUs = 0;     // steady-clock capture moment of the run's first frame, 0 unknown
+    int64_t m_iLatencyUs = -1;
+    int64_t m_iStalls = 0;
+    bool m_bStalled = false;
+    int64_t m_iOverflowsLogged = 0;
 };
 
 } // namespace voxtap

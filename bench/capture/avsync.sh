@@ -3,7 +3,9 @@
 # PulseAudio daemon gives a microphone that hears kx-click's clicks, the
 # virtual camera shows its flash picture, and kx-avsync measures the MP4.
 #   bench/capture/avsync.sh [SECONDS] [FPS]     (default 60 s at 30 fps)
-# Prints kx-avsync's JSON and the video and audio lengths.
+# Prints kx-avsync's JSON (median_ms and worst_ms: the sound as played, one
+# run of samples from its first stamp; "stamped": each frame at its own
+# stamp) and the video and audio lengths.
 # BUILD_DIR selects the build folder (default: build).
 set -euo pipefail
 cd "$(dirname "$0")/../.."

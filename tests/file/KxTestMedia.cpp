@@ -166,9 +166,11 @@ std::vector<MediaPacket> encodeAudio(const AudioSetup &setup, double seconds, st
             MediaPacket m;
             m.type = 0;
             m.data.assign(pkt->data, pkt->data + pkt->size);
-            m.pts = m.dts = nowMs;
+            // As the audio module stamps them: samples, one frame apart,
+            // the first unit (the encoder's priming) at 0.
+            m.pts = m.dts = pkt->pts + frameSize;
             m.key = true;
-            m.timeBase = 1000;
+            m.timeBase = setup.sampleRate;
             m.arrivalMs = nowMs;
             out.push_back(std::move(m));
             av_packet_unref(pkt);
@@ -202,9 +204,9 @@ std::vector<MediaPacket> encodeAudio(const AudioSetup &setup, double seconds, st
         MediaPacket m;
         m.type = 0;
         m.data.assign(pkt->data, pkt->data + pkt->size);
-        m.pts = m.dts = nowMs;
+        m.pts = m.dts = pkt->pts + frameSize;
         m.key = true;
-        m.timeBase = 1000;
+        m.timeBase = setup.sampleRate;
         m.arrivalMs = nowMs;
         out.push_back(std::move(m));
         av_packet_unref(pkt);

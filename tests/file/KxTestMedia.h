@@ -7,8 +7,9 @@
 // and a sine tone through FFmpeg's native "aac" encoder set up as the audio
 // capture library sets it up (planar float, global header, 1024-sample
 // frames). Packets carry the time stamps the recorder uses: video in frame
-// periods (time base = frame rate), audio in clock milliseconds (time base
-// 1000), plus the clock time at which each would reach the packet pool.
+// periods (time base = frame rate), audio in samples (time base = sample
+// rate, one frame apart from 0), plus the clock time at which each would
+// reach the packet pool.
 //
 // Read-back: opens a file with libavformat, lists its streams and packets,
 // decodes every packet and counts frames, samples and decoder errors.
@@ -57,8 +58,9 @@ struct AudioSetup {
     const char *encoder = "aac"; ///< an FFmpeg encoder taking planar float
 };
 
-/// Encodes seconds of a sine tone; each access unit is one packet,
-/// stamped with the clock time of the capture block that completed it.
+/// Encodes seconds of a sine tone; each access unit is one packet, stamped
+/// with its sample position and arriving at the clock time of the capture
+/// block that completed it.
 /// asc, when given, receives the encoder's AudioSpecificConfig.
 std::vector<MediaPacket> encodeAudio(const AudioSetup &setup, double seconds,
                                      std::vector<uint8_t> *asc = nullptr);

@@ -118,9 +118,9 @@ TEST_P(KxMp4Recording, ReadsBackCompletely)
             EXPECT_GT(video[i]->dts, video[i - 1]->dts);
         }
     }
-    const double audioOffset = audio[0]->pts - double(rec.audio[0].pts) / 1000.0;
+    const double audioOffset = audio[0]->pts - double(rec.audio[0].pts) / rec.audio[0].timeBase;
     for (size_t i = 0; i < audio.size(); ++i) {
-        EXPECT_NEAR(audio[i]->pts - audioOffset, rec.audio[i].pts / 1000.0, 1e-4) << i;
+        EXPECT_NEAR(audio[i]->pts - audioOffset, double(rec.audio[i].pts) / rec.audio[i].timeBase, 1e-4) << i;
         if (i > 0) {
             EXPECT_GT(audio[i]->dts, audio[i - 1]->dts);
         }
@@ -231,6 +231,31 @@ TEST(KxMp4Creater, AudioOnly)
 }
 
 // Packets that carry nothing open no file and leave the duration alone.
+// A minute of sound: every unit lasts exactly its 1024 samples in the
+// file's 44.1 kHz time base (the last one aside, whose length the file
+// cannot know), so players that follow the stamps hear no gap or overlap.
+TEST(KxMp4Creater, AudioUnitsLastAFrameEach)
+{
+    const std::vector<MediaPacket> sound = encodeAudio(AudioSetup{}, 60.0);
+    QTemporaryDir dir;
+    const std::string path = makeTestDir(dir) + "/sound.mp4";
+    Mp4Run run;
+    auto w = makeMp4(path, defaultParams(), &run.cb);
+    writeAll(*w, sound, run);
+    EXPECT_EQ(w->close(), 0);
+    const ProbeResult pr = probeFile(path, false);
+    ASSERT_TRUE(pr.opened) << pr.error;
+    std::vector<const ProbedPacket *> audio;
+    for (const auto &p : pr.packets)
+        if (pr.streams[size_t(p.stream)].mediaType == AVMEDIA_TYPE_AUDIO)
+            audio.push_back(&p);
+    ASSERT_EQ(audio.size(), sound.size());
+    for (size_t i = 0; i + 1 < audio.size(); ++i) {
+        ASSERT_EQ(std::llround(audio[i]->duration * 44100), 1024) << "unit " << i;
+        ASSERT_EQ(std::llround((audio[i + 1]->pts - audio[i]->pts) * 44100), 1024) << "unit " << i;
+    }
+}
+
 TEST(KxMp4Creater, IgnoresPacketsWithNothingToWrite)
 {
     const Recording &rec = cachedRecording(6, VideoSetup());
@@ -262,7 +287,7 @@ TEST(KxMp4Creater, IgnoresPacketsWithNothingToWrite)
     EXPECT_EQ(w->write(feeder.make(rec.audio[20])), 0);
     w->close();
     ASSERT_EQ(run.cb.files.size(), 1u);
-    EXPECT_NEAR(run.cb.files[0].duration, (rec.audio[20].pts - rec.audio[10].pts) / 1000.0, 1e-9);
+    EXPECT_NEAR(run.cb.files[0].duration, double(rec.audio[20].pts - rec.audio[10].pts) / rec.audio[10].timeBase, 1e-9);
 }
 
 // A folder that does not exist: the open is tried at most once a second

@@ -174,7 +174,7 @@ TEST_P(KxTsCutting, SegmentsFormOneTimeline)
     ASSERT_EQ(audio.size(), rec.audio.size());
     ASSERT_EQ(video.size(), rec.video.size());
     for (size_t i = 0; i < audio.size(); ++i)
-        EXPECT_NEAR(audio[i], rec.audio[i].pts / 1000.0, kTick) << "audio " << i;
+        EXPECT_NEAR(audio[i], double(rec.audio[i].pts) / rec.audio[i].timeBase, kTick) << "audio " << i;
     for (size_t i = 0; i < video.size(); ++i)
         EXPECT_NEAR(video[i], double(rec.video[i].pts) / c.video.fps, kTick) << "video " << i;
     EXPECT_EQ(decodedVideo, static_cast<int64_t>(rec.video.size()));
@@ -311,6 +311,28 @@ TEST(KxTsCreater, VideoStallReleasesAudio)
     ASSERT_GE(run.segments.size(), 3u);
     const Segment &audioCut = run.segments[run.segments.size() - 2];
     EXPECT_GE(audioCut.report.duration, 6.0 - 1e-9) << "after the stall audio cuts at L + 1";
+}
+
+// A minute of sound across segments: the PTS steps a frame (1024 samples
+// at 44.1 kHz) each, 2089 or 2090 ticks of 90 kHz, the rounding never
+// adding up.
+TEST(KxTsCreater, AudioPtsStepExactlyAFrame)
+{
+    const std::vector<MediaPacket> sound = encodeAudio(AudioSetup{}, 60.0);
+    QTemporaryDir dir;
+    TsRun run;
+    runRecording(run, makeTestDir(dir) + "/a.m3u8", 5, sound);
+    ASSERT_GE(run.segments.size(), 9u);
+    std::vector<int64_t> ticks;
+    for (const Segment &seg : run.segments)
+        for (const ProbedPacket &p : seg.probe.packets)
+            ticks.push_back(std::llround(p.pts * 90000));
+    ASSERT_EQ(ticks.size(), sound.size());
+    for (size_t i = 1; i < ticks.size(); ++i) {
+        const int64_t step = ticks[i] - ticks[i - 1];
+        ASSERT_TRUE(step == 2089 || step == 2090) << "unit " << i << " step " << step;
+        ASSERT_NEAR(double(ticks[i] - ticks[0]), i * 1024 * 90000.0 / 44100, 1.0) << "unit " << i;
+    }
 }
 
 // A folder that does not exist: every packet returns the open status (the

@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cmath>
+#include <iostream>
 #include <regex>
 #include <set>
 
@@ -40,9 +43,9 @@ const VoxtapDeviceInfo *findDevice(const std::list<VoxtapDeviceInfo> &list, cons
 
 } // namespace
 
-// Only the eight functions leave the library: no engine, FFmpeg or
-// PulseAudio helper symbol can clash with the host's.
-TEST(VoxtapLibrary, ExportsExactlyTheEightFunctions)
+// Only the library's functions leave it: no engine, FFmpeg or PulseAudio
+// helper symbol can clash with the host's.
+TEST(VoxtapLibrary, ExportsExactlyItsFunctions)
 {
     const QString nm = QStandardPaths::findExecutable(QStringLiteral("nm"));
     if (nm.isEmpty())
@@ -63,7 +66,7 @@ TEST(VoxtapLibrary, ExportsExactlyTheEightFunctions)
     }
     const std::set<std::string> expected{"Voxtap_InitWithId", "Voxtap_Init", "Voxtap_Start", "Voxtap_Pause",
                                          "Voxtap_Stop", "Voxtap_SetDataCbk", "Voxtap_ListDevices",
-                                         "Voxtap_UnInit"};
+                                         "Voxtap_UnInit", "Voxtap_GetCaptureTiming"};
     EXPECT_EQ(names, expected);
 }
 
@@ -242,6 +245,91 @@ TEST_F(VoxtapExports, CaptureLifecycle)
     EXPECT_EQ(Voxtap_UnInit(), 0);
     EXPECT_EQ(Voxtap_UnInit(), 0);
     EXPECT_TRUE(receiver.states().empty());
+}
+
+// Keeps the timing of every unit, and holds the capture thread up once
+// for a while when asked.
+class TimingReceiver : public KxVoxtapReceiver {
+public:
+    struct Unit {
+        VoxtapCaptureTiming timing;
+        int64_t arrivalUs;
+    };
+    void onAudioData(const unsigned char *data, int length) override
+    {
+        Unit u;
+        EXPECT_EQ(Voxtap_GetCaptureTiming(&u.timing), 0);
+        u.arrivalUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+        {
+            std::lock_guard<std::mutex> lock(m_timingMutex);
+            m_timing.push_back(u);
+        }
+        KxVoxtapReceiver::onAudioData(data, length);
+        const int holdMs = m_holdMs.exchange(0);
+        if (holdMs > 0)
+            QThread::msleep(static_cast<unsigned long>(holdMs));
+    }
+    void holdOnce(int ms) { m_holdMs = ms; }
+    std::vector<Unit> timing()
+    {
+        std::lock_guard<std::mutex> lock(m_timingMutex);
+        return m_timing;
+    }
+
+private:
+    std::atomic<int> m_holdMs{0};
+    std::mutex m_timingMutex;
+    std::vector<Unit> m_timing;
+};
+
+// Every unit comes with the moment its sound was captured: a frame apart
+// from the one before, before its arrival by at least the priming and the
+// server's latency. Held up for 300 ms, the capture counts one late read
+// and its moments stay on the sound; held up past the server's one-second
+// buffer, it counts an overrun and the moments jump over the lost sound.
+TEST_F(VoxtapExports, CaptureTimingThroughHoldUps)
+{
+    TimingReceiver receiver;
+    ASSERT_EQ(Voxtap_InitWithId(KxPulseDaemon::kMicSource, &kAac64k), 0);
+    Voxtap_SetDataCbk(&receiver);
+    ASSERT_EQ(Voxtap_Start(), 0);
+    ASSERT_TRUE(receiver.waitUnits(40, 10000));
+    const size_t beforeStall = receiver.unitCount();
+    receiver.holdOnce(300);
+    ASSERT_TRUE(receiver.waitUnits(beforeStall + 60, 10000));
+    const size_t beforeOverrun = receiver.unitCount();
+    receiver.holdOnce(1600);
+    ASSERT_TRUE(receiver.waitUnits(beforeOverrun + 60, 10000));
+    ASSERT_EQ(Voxtap_Stop(), 0);
+
+    const auto units = receiver.timing();
+    const double frameUs = 1024 * 1e6 / 44100;
+    double maxJumpBeforeOverrun = 0, maxJumpAfter = 0;
+    for (size_t i = 0; i < units.size(); ++i) {
+        const VoxtapCaptureTiming &t = units[i].timing;
+        ASSERT_GT(t.unitCaptureUs, 0) << i;
+        ASSERT_GE(t.latencyUs, 0) << i;
+        // The stop drains the encoder: its last units leave at once.
+        if (i + 4 < units.size()) {
+            ASSERT_GE(units[i].arrivalUs - t.unitCaptureUs, int64_t(frameUs)) << i;
+        }
+        if (i == 0)
+            continue;
+        const double jump = std::fabs(double(t.unitCaptureUs - units[i - 1].timing.unitCaptureUs) - frameUs);
+        double &worst = i < beforeOverrun ? maxJumpBeforeOverrun : maxJumpAfter;
+        worst = std::max(worst, jump);
+    }
+    std::cout << "moments off a frame apart: " << maxJumpBeforeOverrun / 1000 << " ms before the overrun, "
+              << maxJumpAfter / 1000 << " ms at it" << std::endl;
+    EXPECT_LT(maxJumpBeforeOverrun, 10000.0) << "a hold-up without loss keeps the moments on the sound";
+    EXPECT_GT(maxJumpAfter, 300000.0) << "lost sound shows as a jump";
+    const VoxtapCaptureTiming &before = units[beforeOverrun - 1].timing;
+    EXPECT_EQ(before.overflows, 0);
+    EXPECT_GE(before.stalls, 1);
+    EXPECT_GE(units.back().timing.overflows, 1);
+    EXPECT_GE(units.back().timing.stalls, 2);
 }
 
 struct EndpointCase {

@@ -74,7 +74,9 @@ struct Scan {
     bool lastBright = false;
     double videoFirst = -1, videoEnd = 0;
     double audioFirst = -1, audioEnd = 0;
-    double lastLoud = -1e9;
+    int64_t samplesPlayed = 0;          // decoded before the current frame
+    double lastLoudStamped = -1e9;
+    double lastLoudPlayed = -1e9;
 };
 
 double frameSeconds(const AVFrame *frame, const AVStream *stream)
@@ -98,12 +100,23 @@ void takeVideoFrame(const AVFrame *frame, const Streams &s, Scan *scan, Result *
     scan->lastBright = bright;
 }
 
+void takeClick(double at, double *lastLoud, std::vector<double> *clicks)
+{
+    if (at - *lastLoud >= kQuietMs / 1000.0)
+        clicks->push_back(at);
+    *lastLoud = at;
+}
+
 void takeAudioFrame(const AVFrame *frame, const Streams &s, Scan *scan, Result *r)
 {
     const double t = frameSeconds(frame, s.audio);
     const int rate = frame->sample_rate > 0 ? frame->sample_rate : s.audioDec->sample_rate;
     if (scan->audioFirst < 0)
         scan->audioFirst = t;
+    // A player starts the sound at its first stamp and plays on sample by
+    // sample, whatever the later stamps say.
+    const double played = scan->audioFirst + double(scan->samplesPlayed) / rate;
+    scan->samplesPlayed += frame->nb_samples;
     scan->audioEnd = std::max(scan->audioEnd, t + double(frame->nb_samples) / rate);
     if (frame->format != AV_SAMPLE_FMT_FLTP && frame->format != AV_SAMPLE_FMT_FLT)
         return;
@@ -112,10 +125,8 @@ void takeAudioFrame(const AVFrame *frame, const Streams &s, Scan *scan, Result *
     for (int i = 0; i < frame->nb_samples; ++i) {
         if (std::fabs(p[i * step]) < kLoud)
             continue;
-        const double at = t + double(i) / rate;
-        if (at - scan->lastLoud >= kQuietMs / 1000.0)
-            r->clickSeconds.push_back(at);
-        scan->lastLoud = at;
+        takeClick(t + double(i) / rate, &scan->lastLoudStamped, &r->stamped.clickSeconds);
+        takeClick(played + double(i) / rate, &scan->lastLoudPlayed, &r->played.clickSeconds);
     }
 }
 
@@ -129,11 +140,11 @@ void decodePacket(AVCodecContext *dec, const AVPacket *pkt, AVFrame *frame, cons
     }
 }
 
-void pairUp(Result *r)
+void pairUp(const std::vector<double> &flashSeconds, Offsets *r)
 {
     for (double click : r->clickSeconds) {
         double best = 1e9;
-        for (double flash : r->flashSeconds) {
+        for (double flash : flashSeconds) {
             if (std::fabs(click - flash) < std::fabs(best))
                 best = click - flash;
         }
@@ -204,25 +215,38 @@ Result measure(const std::string &path)
     r.audioEndSeconds = scan.audioEnd;
     r.videoSeconds = scan.videoFirst < 0 ? 0 : scan.videoEnd - scan.videoFirst;
     r.audioSeconds = scan.audioFirst < 0 ? 0 : scan.audioEnd - scan.audioFirst;
-    pairUp(&r);
+    pairUp(r.flashSeconds, &r.played);
+    pairUp(r.flashSeconds, &r.stamped);
     r.ok = true;
     return r;
 }
 
-std::string toJson(const Result &result)
+namespace {
+
+std::string number(double v)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", v);
+    return text;
+}
+
+std::string viewJson(const Offsets &view)
 {
     std::ostringstream out;
-    char number[32];
-    auto fmt = [&](double v) {
-        std::snprintf(number, sizeof number, "%.1f", v);
-        return std::string(number);
-    };
-    out << "{\"seconds\": " << result.offsetsMs.size() << ", \"median_ms\": " << fmt(result.medianMs)
-        << ", \"worst_ms\": " << fmt(result.worstMs) << ", \"offsets_ms\": [";
-    for (size_t i = 0; i < result.offsetsMs.size(); ++i)
-        out << (i ? ", " : "") << fmt(result.offsetsMs[i]);
-    out << "]}";
+    out << "\"seconds\": " << view.offsetsMs.size() << ", \"median_ms\": " << number(view.medianMs)
+        << ", \"worst_ms\": " << number(view.worstMs) << ", \"offsets_ms\": [";
+    for (size_t i = 0; i < view.offsetsMs.size(); ++i)
+        out << (i ? ", " : "") << number(view.offsetsMs[i]);
+    out << "]";
     return out.str();
+}
+
+} // namespace
+
+std::string toJson(const Result &result)
+{
+    return "{" + viewJson(result.played) + ", \"played\": {" + viewJson(result.played) + "}, \"stamped\": {"
+        + viewJson(result.stamped) + "}}";
 }
 
 } // namespace kxavsync

@@ -1,7 +1,9 @@
 // kx-avsync FILE.mp4
 //
 // Prints the audio/video offset of a flash/click recording (see KxAvSync.h)
-// as one JSON object: {"seconds", "median_ms", "worst_ms", "offsets_ms"}.
+// as one JSON object: {"seconds", "median_ms", "worst_ms", "offsets_ms"} of
+// the sound as a player plays it, and the same under "played" and, with
+// each frame at its own stamp, under "stamped".
 // Exit status 0, 1 when the file cannot be measured, 2 on bad usage.
 
 #include "KxAvSync.h"
@@ -21,7 +23,7 @@ int main(int argc, char **argv)
     }
     std::printf("%s\n", kxavsync::toJson(result).c_str());
     std::fprintf(stderr, "kx-avsync: %zu flashes, %zu clicks; video %.3f s (ends %.3f), audio %.3f s (ends %.3f)\n",
-                 result.flashSeconds.size(), result.clickSeconds.size(), result.videoSeconds,
+                 result.flashSeconds.size(), result.played.clickSeconds.size(), result.videoSeconds,
                  result.videoEndSeconds, result.audioSeconds, result.audioEndSeconds);
     return 0;
 }

@@ -348,6 +348,7 @@ int main(int argc, char **argv)
         summary["recordings"] = list;
         summary["video_frames_dropped"] = double(KxDropCounters::instance().videoFramesDropped.load());
         summary["audio_blocks_dropped"] = double(KxDropCounters::instance().audioBlocksDropped.load());
+        summary["audio_timeline_restarts"] = double(KxDropCounters::instance().audioTimelineRestarts.load());
         QTextStream(stdout) << QJsonDocument(summary).toJson(QJsonDocument::Compact) << Qt::endl;
     }
     report.flush();
