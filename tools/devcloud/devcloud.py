@@ -74,7 +74,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 BUCKET_ROOT_PREFIX = "MerioClass/"
 RECORD_PATH = "api/merioclass/merioclassroom"
-WATCH_PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "watch.html")
+WATCH_PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "server", "norvimerio_server", "watch.html")
 # The watch page's player; scripts/install-deps installs it (npm) beside this file.
 HLS_JS = os.environ.get("KX_HLS_JS") or os.path.join(
     os.path.dirname(os.path.abspath(__file__)), "node_modules", "hls.js", "dist", "hls.min.js")
