@@ -38,9 +38,11 @@ class SqliteDatabase(Database):
         self.conn = None
 
     def _open(self):
-        os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        if self.path != ":memory:":
+            os.makedirs(os.path.dirname(self.path), exist_ok=True)
         conn = sqlite3.connect(self.path, isolation_level=None, check_same_thread=False)
-        conn.execute("PRAGMA journal_mode=WAL")
+        if self.path != ":memory:":
+            conn.execute("PRAGMA journal_mode=WAL")
         conn.execute("PRAGMA synchronous=FULL")
         conn.execute("PRAGMA busy_timeout=5000")
         return conn

@@ -118,11 +118,12 @@ class Service:
                 return
             yield piece
 
-    async def parse(self, request, path, query):
-        """Query plus form fields (and the JSON body, when there is one)."""
+    @staticmethod
+    def decode(request, query, body):
+        """Query plus form fields (and the JSON body, when there is one):
+        (params, form, json or ValueError when it is no JSON, size)."""
         params = dict(query)
         parsed_json = None
-        body = await self.read_body(request)
         ctype = (request.headers.get("Content-Type") or "").split(";")[0].strip().lower()
         if ctype == "application/x-www-form-urlencoded":
             try:
@@ -150,9 +151,10 @@ class Service:
         return path.startswith("api/") or (method in ("PUT", "POST", "DELETE") and path.startswith("storage/"))
 
     # ---- dispatch --------------------------------------------------------
-    async def handle(self, request, path, query, entry=None):
+    async def handle(self, request, path, query, entry=None, body=None):
         """Answers one service request. entry, when given, collects what the
-        request carried (devcloud's journal)."""
+        request carried (devcloud's journal); body is the request's body when
+        it was read already."""
         method = request.method
         if self.needs_token(method, path) and not self.authorised(request):
             raise Refusal(401, "upload token required", {"WWW-Authenticate": "Bearer"})
@@ -174,10 +176,9 @@ class Service:
         if path.startswith("storage/"):
             raise Refusal(405, "method not allowed")
 
-        params, form, body_json, size = await self.parse(request, path, query)
-        if entry is not None:
-            entry.update(form=form, params=params, bytes=size,
-                         json=None if body_json is ValueError else body_json)
+        if body is None:
+            body = await self.read_body(request)
+        params, form, body_json, size = self.decode(request, query, body)
         if path == "api/bucket/bucket":
             return json_answer({"success": True, "data": self.bucket})
         if path == RECORD_PATH and method == "POST":
@@ -398,10 +399,10 @@ class Service:
                 removed += 1
 
 
-async def answer(service, request, path, query, entry=None):
+async def answer(service, request, path, query, entry=None, body=None):
     """service.handle with every failure turned into its one-line answer."""
     try:
-        return await service.handle(request, path, query, entry)
+        return await service.handle(request, path, query, entry, body)
     except Refusal as exc:
         resp = refusal_answer(exc.status, exc.message, exc.headers)
         if exc.status in (408, 413):

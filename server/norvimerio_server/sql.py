@@ -48,3 +48,4 @@ DROP_CLASSROOM = "DELETE FROM classrooms WHERE id = ?"
 # devcloud's test view (stats): every classroom in the order they were opened.
 ALL_CLASSROOMS = ("SELECT c.id, c.done, (SELECT COUNT(*) FROM records r WHERE r.classroom = c.id)"
                   " FROM classrooms c ORDER BY c.created, c.id")
+ALL_ACTIONS = "SELECT body FROM actions ORDER BY seq"
