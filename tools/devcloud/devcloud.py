@@ -5,7 +5,7 @@ own API (server/norvimerio_server) with test controls and faults around it.
     python3 tools/devcloud/devcloud.py --port P --data DIR [--bucket NAME]
                                        [--tls-cert PEM --tls-key PEM]
                                        [--upload-token T] [--body-limit-mib N]
-                                       [--idle-timeout S]
+                                       [--idle-timeout S] [--journal-limit N]
 
 Binds 127.0.0.1 only. Port 0 picks a free port. When the server is ready it
 prints its base URL ("http://127.0.0.1:PORT/") as the first line of standard
@@ -48,7 +48,8 @@ Service paths (relative to the base URL):
                                      playlist names segments by such paths)
 
 Test control (never journaled), all GET with query parameters:
-  _admin/journal[?clear=1]   JSON array of the last 10 000 requests received,
+  _admin/journal[?clear=1]   JSON array of the last 10 000 (--journal-limit)
+                             requests received,
                              in arrival order: seq, time, end, method, path,
                              rawPath, query, form, json, params, contentType,
                              bytes, status, fault
@@ -152,9 +153,9 @@ class Reverser:
 class TestControls:
     """What tests steer and read; the service itself is norvimerio-server's."""
 
-    def __init__(self, service):
+    def __init__(self, service, journal_limit=JOURNAL_LIMIT):
         self.service = service
-        self.journal = collections.deque(maxlen=JOURNAL_LIMIT)
+        self.journal = collections.deque(maxlen=journal_limit)
         self.seq = 0
         self.faults = []
         self.reverser = None
@@ -391,6 +392,7 @@ def main():
     ap.add_argument("--upload-token", default="", help="ask for this bearer token, as the real service does")
     ap.add_argument("--body-limit-mib", type=int, default=64)
     ap.add_argument("--idle-timeout", type=float, default=10.0)
+    ap.add_argument("--journal-limit", type=int, default=JOURNAL_LIMIT)
     args = ap.parse_args()
 
     os.makedirs(args.data, exist_ok=True)
@@ -400,8 +402,8 @@ def main():
                         retention_days=36500)
     service = Service(settings, SqliteDatabase(":memory:"), Storage(args.data, file_mode=0o644, dir_mode=0o755),
                       args.upload_token)
-    service.any_bucket = True
-    controls = TestControls(service)
+    service.any_bucket = service.any_type = True
+    controls = TestControls(service, max(1, args.journal_limit))
 
     @web.middleware
     async def journaled(request, handler):
