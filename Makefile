@@ -2,6 +2,8 @@
 # make run    build, then run the main job (the program itself when DISPLAY
 #             is set and it is built, else the headless recording)
 # make package  build, then the Debian package build/norvimerioshare_*.deb
+# make serve  the share server (server/) for this network, data in
+#             build/serve-data; prints the version.ini lines and watch address
 # make test   build, then run every test (normal, AddressSanitizer and
 #             ThreadSanitizer builds), ending with ctest's summary line
 JOBS ?= $(shell nproc)
@@ -13,7 +15,7 @@ export CCACHE_BASEDIR ?= $(abspath $(CURDIR)/..)
 export CCACHE_NOHASHDIR ?= true
 endif
 
-.PHONY: all deps build run test bench package clean
+.PHONY: all deps build run serve test bench package clean
 
 all: build
 
@@ -26,6 +28,9 @@ build: deps
 
 run: build
 	scripts/run-demo
+
+serve: deps
+	scripts/serve
 
 package: build
 	cmake --build build --target package

@@ -8,6 +8,7 @@
 #include <QHostAddress>
 #include <QNetworkProxyFactory>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSslConfiguration>
 
@@ -87,6 +88,14 @@ KxNetrelayConfig KxNetrelayConfig::load()
         else
             cfg.trustedCas = QSslConfiguration::systemCaCertificates() + cfg.trustedCas;
     }
+    // Only characters a bearer token may carry: a stray line break would
+    // split the header.
+    const QByteArray token = ini.value(QStringLiteral("UploadToken")).toString().trimmed().toLatin1();
+    static const QRegularExpression tokenChars(QStringLiteral("^[A-Za-z0-9._~+/=-]*$"));
+    if (tokenChars.match(QString::fromLatin1(token)).hasMatch())
+        cfg.uploadToken = token;
+    else
+        qWarning() << "KxNetrelayConfig::load" << "ignoring an UploadToken with characters a token cannot have";
     ini.endGroup();
     return cfg;
 }
@@ -137,4 +146,6 @@ void KxNetrelayConfig::prepare(QNetworkRequest *request) const
 {
     if (!trustedCas.isEmpty() && request->url().scheme().toLower() == QLatin1String("https"))
         request->setSslConfiguration(sslConfiguration());
+    if (!uploadToken.isEmpty())
+        request->setRawHeader("Authorization", "Bearer " + uploadToken);
 }

@@ -25,6 +25,9 @@ struct KxNetrelayConfig {
     /// once; empty without one (the system's store is then used as is).
     QList<QSslCertificate> trustedCas;
     QString caBundlePath;
+    /// "UploadToken": sent as "Authorization: Bearer <token>" with every
+    /// request to the service and its storage; never written to a log.
+    QByteArray uploadToken;
 
     bool hasServer() const { return serverUrl.isValid() && !serverUrl.isEmpty(); }
 
@@ -47,6 +50,6 @@ struct KxNetrelayConfig {
     /// TLS settings of every request: trustedCas, or the system's
     /// authorities when there are none.
     QSslConfiguration sslConfiguration() const;
-    /// Applies sslConfiguration to an https request.
+    /// Applies sslConfiguration to an https request and the upload token.
     void prepare(QNetworkRequest *request) const;
 };

@@ -65,7 +65,11 @@ bool KxDevCloud::start(QString *error, const QStringList &extraArgs, int timeout
     QStringList args{script, QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"),
                      dataDir(), QStringLiteral("--exit-with-stdin")};
     args += extraArgs;
-    m_process->start(QStringLiteral("python3"), args);
+    // Debian's Python has python3-aiohttp; another python3 first on PATH
+    // (pyenv) would only hand over to it, seconds later on a loaded machine.
+    const QString python = QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
+                                                                             : QStringLiteral("python3");
+    m_process->start(python, args);
     if (!m_process->waitForStarted(timeoutMs))
         return fail(QStringLiteral("python3 did not start: ") + m_process->errorString());
 

@@ -27,7 +27,8 @@ class DevCloud:
         self.tmp = tempfile.TemporaryDirectory(prefix="kx-devcloud-py-")
         self.data = os.path.join(self.tmp.name, "data")
         self.proc = subprocess.Popen([sys.executable, SCRIPT, "--port", "0", "--data", self.data] + list(extra),
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.stderr = b""
         line = self._readline(10.0)
         if not line.startswith(b"http://127.0.0.1:"):
             self.close()
@@ -50,7 +51,9 @@ class DevCloud:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(5)
-        for f in (self.proc.stdin, self.proc.stdout):
+        if self.proc.stderr:
+            self.stderr = self.proc.stderr.read()
+        for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             if f:
                 f.close()
         self.tmp.cleanup()
@@ -295,6 +298,67 @@ class DevCloudTest(unittest.TestCase):
                 self.assertIsNotNone(c.proc.returncode, how)
             finally:
                 c.close()
+
+    def test_bad_requests_are_answered_and_bounded(self):
+        c = DevCloud("--idle-timeout", "1", "--body-limit-mib", "1", "--journal-limit", "5")
+        try:
+            self.assertEqual(c.request("PUT", "/storage/merio-bucket/M/a.ts", b"x")[0], 200)
+            head = "Host: x\r\nConnection: close\r\n"
+            rows = [
+                (b"GET / HTTP/1.1\r\n" + head.encode() + b"Content-Length: 12x\r\n\r\n", 400),
+                (b"GET / HTTP/1.1\r\n" + head.encode() + b"Content-Length: -1\r\n\r\n", 400),
+                (b"NOT-HTTP\r\n\r\n", 400),
+                (("PUT /storage/merio-bucket/M/a.ts/b.ts HTTP/1.1\r\n%sContent-Length: 1\r\n\r\nx" % head).encode(),
+                 409),
+                (("PUT /storage/merio-bucket/M HTTP/1.1\r\n%sContent-Length: 1\r\n\r\nx" % head).encode(), 409),
+                (("PUT /storage/merio-bucket/M/big.ts HTTP/1.1\r\n%sContent-Length: %d\r\n\r\n"
+                  % (head, (1 << 20) + 1)).encode(), 413),
+                (("POST /api/action/report HTTP/1.1\r\n%sContent-Length: %d\r\n\r\n" % (head, 2 << 20)).encode(),
+                 413),
+                # Half a request: let go after the idle time, unanswered.
+                (b"GET /api/bucket/bucket HTTP/1.1\r\nHost: x\r\n", None),
+                # A body that stalls: 408, nothing stored.
+                (("PUT /storage/merio-bucket/M/c.ts HTTP/1.1\r\n%sContent-Length: 9\r\n\r\nabc" % head).encode(),
+                 408),
+            ]
+            for data, status in rows:
+                answer = c.raw(data, timeout=8.0)
+                if status is None:
+                    self.assertEqual(answer, b"", data)
+                else:
+                    self.assertRegex(answer[:12].decode(), r"^HTTP/1\.[01] %d" % status, data)
+                self.assertNotIn(b"Traceback", answer)
+            self.assertEqual(os.listdir(os.path.join(c.data, "merio-bucket", "M")), ["a.ts"])
+            self.assertEqual(c.request("GET", "/storage/merio-bucket/M/a.ts")[1], b"x")
+            # The journal keeps the newest entries only.
+            for n in range(8):
+                c.request("GET", "/api/bucket/bucket?n=%d" % n)
+            self.assertEqual([e["query"].get("n") for e in c.admin("journal")], ["3", "4", "5", "6", "7"])
+        finally:
+            c.close()
+        self.assertNotIn(b"Traceback", c.stderr)
+
+    def test_the_playlist_listing_the_most_segments_wins(self):
+        c = self.cloud
+        record = "/api/merioclass/merioclassroom"
+
+        def playlist(name, segments):
+            text = "#EXTM3U\n" + "".join("#EXTINF:5.0,\n/MerioClass/s/k.%03d.ts\n" % n for n in range(segments))
+            self.assertEqual(c.request("PUT", "/storage/merio-bucket/MerioClass/s/" + name, text.encode())[0], 200)
+            return "/MerioClass/s/" + name
+
+        cid = c.form(record, {"type": "1", "id": "", "path": playlist("k-1.m3u8", 1)})[1]["data"].split("id=")[1]
+        rows = [  # the record that arrives, then the playlist the class sees
+            ({"path": playlist("k-3.m3u8", 3)}, "k-3.m3u8"),
+            ({"path": playlist("k-2.m3u8", 2)}, "k-3.m3u8"),   # an older record arriving late
+            ({"path": "/MerioClass/s/k-9.m3u8", "segments": "2"}, "k-3.m3u8"),  # its own count says older
+            ({"path": "/MerioClass/s/k-4.m3u8", "segments": "4"}, "k-4.m3u8"),
+            ({"path": playlist("k-4b.m3u8", 4)}, "k-4b.m3u8"),  # as long: the later one
+        ]
+        for fields, seen in rows:
+            self.assertTrue(c.form(record, dict(fields, type="1", id=cid))[1]["success"])
+            state = c.json("GET", "/watch/state?id=" + cid)[1]
+            self.assertTrue(state["playlist"].endswith("/MerioClass/s/" + seen), (fields, state))
 
     @staticmethod
     def _swallow(c):

@@ -205,6 +205,8 @@ struct BadJobCase {
     const char *remote;
     bool withBucket;
     int expected;
+    const char *serverToken = nullptr;  ///< the service asks for this token
+    const char *iniToken = nullptr;     ///< version.ini's UploadToken
 };
 
 class KxUploaderBadJobTest : public KxNetTest, public ::testing::WithParamInterface<BadJobCase> {};
@@ -212,7 +214,17 @@ class KxUploaderBadJobTest : public KxNetTest, public ::testing::WithParamInterf
 TEST_P(KxUploaderBadJobTest, EndsOnceWithAFailureCode)
 {
     const BadJobCase c = GetParam();
-    startAll({QStringLiteral("RequestTimeoutMs=800")});
+    if (c.serverToken) {
+        QString error;
+        ASSERT_TRUE(cloud.start(&error, {QStringLiteral("--upload-token"), QString::fromLatin1(c.serverToken)}))
+            << qPrintable(error);
+        QStringList lines{QStringLiteral("RequestTimeoutMs=800")};
+        if (c.iniToken)
+            lines << QStringLiteral("UploadToken=") + QString::fromLatin1(c.iniToken);
+        makeManager(cloud.writeVersionIni(lines));
+    } else {
+        startAll({QStringLiteral("RequestTimeoutMs=800")});
+    }
     if (QByteArray(c.name) == "server_gone")
         cloud.stop();
     if (QByteArray(c.name) == "slow_server") {
@@ -247,8 +259,26 @@ INSTANTIATE_TEST_SUITE_P(
                       BadJobCase{"slow_server", true, "/MerioClass/x/a.ts", true, KxUploadTimeout},
                       BadJobCase{"server_refuses", true, "/MerioClass/x/a.ts", true, 507},
                       BadJobCase{"path_traversal", true, "/../../escape.ts", true, KxUploadBadJob},
-                      BadJobCase{"dot_segment", true, "/MerioClass/./x.ts", true, KxUploadBadJob}),
+                      BadJobCase{"dot_segment", true, "/MerioClass/./x.ts", true, KxUploadBadJob},
+                      BadJobCase{"token_missing", true, "/MerioClass/x/a.ts", true, 401, "t0k-en_1"},
+                      BadJobCase{"token_wrong", true, "/MerioClass/x/a.ts", true, 401, "t0k-en_1", "t0k-en_2"},
+                      BadJobCase{"token_with_line_break", true, "/MerioClass/x/a.ts", true, 401, "t0k",
+                                 "t0k\\r\\nX-Evil: 1"}),
     [](const ::testing::TestParamInfo<BadJobCase> &info) { return std::string(info.param.name); });
+
+TEST_F(KxUploaderTest, WithAnUploadTokenFilesAndRecordsAreAccepted)
+{
+    QString error;
+    ASSERT_TRUE(cloud.start(&error, {QStringLiteral("--upload-token"), QStringLiteral("Zq-9_x.~+/=")}))
+        << qPrintable(error);
+    makeManager(cloud.writeVersionIni({QStringLiteral("UploadToken=Zq-9_x.~+/=")}));
+    QSignalSpy finished(mgr->uploader()->qobject(), kFinished);
+    const QString local = makeFile(QStringLiteral("k.001.ts"), 5000);
+    mgr->uploader()->upload(makeJob(local, QStringLiteral("/MerioClass/t/k.001.ts")));
+    ASSERT_TRUE(kxWaitUntil([&] { return finished.count() >= 1; }, 15000));
+    EXPECT_EQ(finished.at(0).at(0).toInt(), 0);
+    EXPECT_EQ(readAll(cloud.storedFile(kBucket, QStringLiteral("/MerioClass/t/k.001.ts"))), readAll(local));
+}
 
 TEST_F(KxUploaderTest, CancelledAndStoppedJobsAreNeverReported)
 {

@@ -31,8 +31,10 @@ def run(*cmd, timeout=300, **kw):
 
 def check_package(scratch):
     run("cpack", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", os.path.join(scratch, "out"))
-    debs = [f for f in os.listdir(os.path.join(scratch, "out")) if f.endswith(".deb")]
-    assert len(debs) == 1, debs
+    debs = sorted(f for f in os.listdir(os.path.join(scratch, "out")) if f.endswith(".deb"))
+    assert [d.split("_")[0] for d in debs] == ["norvimerio-server", "norvimerioshare"], debs
+    check_server_package(scratch, os.path.join(scratch, "out", debs[0]))
+    debs = debs[1:]
     deb = os.path.join(scratch, "out", debs[0])
     root = os.path.join(scratch, "root")
     run("dpkg-deb", "-x", deb, root)
@@ -75,6 +77,42 @@ def check_package(scratch):
     assert lint.returncode == 0 and not errors, "lintian:\n" + lint.stdout + lint.stderr
     print("package %s: %d files, Depends: %s" % (debs[0], len(files), depends.strip()))
     return root
+
+
+def check_server_package(scratch, deb):
+    """The share server's package: its places, its control data, lintian,
+    and the unpacked command serving a watch page on loopback."""
+    root = os.path.join(scratch, "server-root")
+    run("dpkg-deb", "-x", deb, root)
+    files = sorted(os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs)
+    allowed = ("usr/bin/norvimerio-server", "usr/share/norvimerio-server/", "usr/share/doc/norvimerio-server/",
+               "lib/systemd/system/norvimerio-server.service", "etc/default/norvimerio-server")
+    assert not [f for f in files if not f.startswith(allowed)], files
+    for doc in ("copyright", "changelog.gz", "nginx-site.example", "README.admin"):
+        assert "usr/share/doc/norvimerio-server/" + doc in files, files
+    unit = open(os.path.join(root, "lib/systemd/system/norvimerio-server.service")).read()
+    assert re.search(r"^User=norvimerio-server$", unit, re.M) and "--data /var/lib/norvimerio-server" in unit, unit
+    control = os.path.join(scratch, "server-control")
+    run("dpkg-deb", "-e", deb, control)
+    assert open(os.path.join(control, "conffiles")).read().split() == ["/etc/default/norvimerio-server"]
+    assert "adduser --system" in open(os.path.join(control, "postinst")).read()
+    assert "python3-aiohttp" in run("dpkg-deb", "-f", deb, "Depends")
+    lint = subprocess.run(["lintian", "--fail-on", "error", deb], capture_output=True, text=True, timeout=600)
+    assert lint.returncode == 0 and not [ln for ln in lint.stdout.splitlines() if ln.startswith("E:")], \
+        "lintian:\n" + lint.stdout + lint.stderr
+    # The unpacked command finds its modules and serves.
+    data = os.path.join(scratch, "server-data")
+    server = subprocess.Popen(["/usr/bin/python3", os.path.join(root, "usr/bin/norvimerio-server"), "--data", data,
+                               "--listen", "127.0.0.1:0"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        ready, _, _ = select.select([server.stdout], [], [], 30)
+        first = server.stdout.readline().decode() if ready else ""
+        assert "UploadToken" in first + server.stdout.readline().decode(), first
+    finally:
+        server.kill()
+        server.wait(10)
+    assert os.path.isfile(os.path.join(data, "upload-token"))
+    print("package %s: %d files" % (os.path.basename(deb), len(files)))
 
 
 def start_program(root, scratch):

@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""norvimerio-server as a school runs it: a real process on loopback with
+SQLite; restarts, the upload token, bad input, retention."""
+
+import json
+import os
+import socket
+import stat
+import tempfile
+import time
+import unittest
+
+from serverproc import ServerProcess, upload_lesson
+
+
+class ServerTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="kx-server-")
+        self.data = os.path.join(self.tmp.name, "data")
+        self.servers = []
+
+    def tearDown(self):
+        for s in self.servers:
+            s.stop()
+        self.tmp.cleanup()
+
+    def start(self, *extra, port=None):
+        srv = ServerProcess(self.data, *extra, port=port)
+        self.servers.append(srv)
+        return srv
+
+    def test_lessons_outlive_restarts_and_ids_are_unguessable(self):
+        srv = self.start()
+        self.assertIn("[Cloud] UploadToken=" + srv.token, "".join(srv.printed))
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.join(self.data, "upload-token")).st_mode), 0o600)
+        lessons = [upload_lesson(srv, "L%d" % n) for n in range(3)]
+        self.assertEqual(len(set(lessons)), 3)
+        for cid in lessons:
+            self.assertGreaterEqual(int(cid).bit_length(), 80)  # random: 100 bits, rarely below 80
+        seg = os.path.join(self.data, "storage", "merio-bucket", "MerioClass", "L0", "k.001.ts")
+        self.assertEqual(stat.S_IMODE(os.stat(seg).st_mode), 0o640)
+        before = [json.loads(srv.request("GET", "/watch/state?id=" + c, token=False)[1]) for c in lessons]
+        srv.stop()
+
+        again = self.start(port=srv.port)
+        self.assertEqual(again.token, srv.token)
+        self.assertNotIn("UploadToken", "".join(again.printed))
+        for cid, old in zip(lessons, before):
+            st, body, headers = again.request("GET", "/watch/state?id=" + cid, token=False)
+            self.assertEqual((st, json.loads(body)), (200, old))
+            self.assertTrue(old["done"])
+            self.assertIn("/MerioClass/%s/k.m3u8" % ("L%d" % lessons.index(cid)), old["playlist"])
+            self.assertEqual(len(old["snapshots"]), 1)
+            page = again.request("GET", "/watch?id=" + cid, token=False)[1].decode()
+            self.assertIn(old["playlist"].replace("&", "&amp;"), page)
+        # Segments are immutable and served in ranges; playlists never cached.
+        st, body, headers = again.request("GET", "/MerioClass/L1/k.002.ts", headers={"Range": "bytes=2-4"},
+                                          token=False)
+        self.assertEqual((st, body), (206, b"2TS"))
+        self.assertIn("immutable", headers["Cache-Control"])
+        st, body, headers = again.request("GET", "/watch/live.m3u8?id=" + lessons[1], token=False)
+        self.assertEqual((st, headers["Cache-Control"]), (200, "no-cache"))
+        self.assertIn("#EXT-X-ENDLIST", body.decode())
+        # A new lesson after the restart gets an id of its own.
+        self.assertNotIn(upload_lesson(again, "L9"), lessons)
+
+    def test_refusals(self):
+        srv = self.start("--body-limit-mib", "1")
+        cid = upload_lesson(srv)
+        os.makedirs(os.path.join(self.data, "storage", "merio-bucket", "M"))
+        os.symlink(self.tmp.name, os.path.join(self.data, "storage", "merio-bucket", "M", "link"))
+        form = {"Content-Type": "application/x-www-form-urlencoded"}
+        bearer = "Bearer " + srv.token
+        rows = [
+            # method, path, body, headers, token, status
+            ("GET", "/api/bucket/bucket?type=merioclass", None, {}, False, 401),
+            ("GET", "/api/bucket/bucket?type=merioclass", None, {}, "Bearer x" + srv.token, 401),
+            ("GET", "/api/bucket/bucket?type=merioclass", None, {}, bearer.lower(), 401),
+            ("GET", "/api/bucket/bucket?type=merioclass", None, {}, "Basic " + srv.token, 401),
+            ("PUT", "/storage/merio-bucket/MerioClass/X/a.ts", b"x", {}, False, 401),
+            ("POST", "/api/merioclass/sendsure", "id=" + cid, form, False, 401),
+            ("GET", "/api/bucket/bucket?type=merioclass", None, {}, True, 200),
+            ("HEAD", "/", None, {}, False, 200),
+            ("POST", "/api/merioclass/merioclassroom", "type=9&id=", form, True, 400),
+            ("POST", "/api/merioclass/merioclassroom", b"type=1&id=\xff", form, True, 400),
+            ("POST", "/api/action/report", "{\"actions\": [", {"Content-Type": "application/json"}, True, 400),
+            ("POST", "/api/action/report", "{\"actions\": 3}", {"Content-Type": "application/json"}, True, 400),
+            ("POST", "/api/action/report", "[1]", {"Content-Type": "application/json"}, True, 400),
+            ("POST", "/api/action/report", "x" * (2 << 20), {"Content-Type": "application/json"}, True, 413),
+            ("PUT", "/storage/merio-bucket/MerioClass/X/big.ts", b"x" * ((1 << 20) + 1), {}, True, 413),
+            ("PUT", "/storage/other-bucket/MerioClass/X/a.ts", b"x", {}, True, 403),
+            ("PUT", "/storage/merio-bucket/../../escape.ts", b"x", {}, True, 403),
+            ("PUT", "/storage/merio-bucket/%2e%2e/%2e%2e/escape.ts", b"x", {}, True, 403),
+            ("PUT", "/storage/merio-bucket/M/link/escape.ts", b"x", {}, True, 403),
+            ("GET", "/storage/merio-bucket/M/link/" + os.path.basename(self.data) + "/upload-token",
+             None, {}, False, 403),
+            ("PUT", "/storage/merio-bucket/MerioClass/L/k.001.ts/below.ts", b"x", {}, True, 409),
+            ("PUT", "/storage/merio-bucket/MerioClass/L", b"x", {}, True, 409),
+            ("GET", "/storage/merio-bucket/MerioClass/L/none.ts", None, {}, False, 404),
+            ("GET", "/watch/state?id=123", None, {}, False, 404),
+            ("GET", "/watch/state?id=../../x", None, {}, False, 404),
+            ("GET", "/no/such/thing", None, {}, False, 404),
+        ]
+        for method, path, body, headers, token, status in rows:
+            st, answer, got = srv.request(method, path, body, headers, token=token)
+            self.assertEqual(st, status, (method, path, answer[:100]))
+            if st >= 400 and method != "HEAD":
+                self.assertEqual(answer.count(b"\n"), 0, path)
+                self.assertFalse(json.loads(answer)["success"], path)
+        self.assertFalse(os.path.exists(os.path.join(self.tmp.name, "escape.ts")))
+        # Unknown classrooms: refused in the program's terms, a readable page for students.
+        for path in ("/api/merioclass/merioclassroom", "/api/merioclass/sendsure"):
+            self.assertEqual(srv.form(path, {"type": "1", "id": "4242"}), (200, {"success": False,
+                                                                              "message": "no such classroom"}))
+        st, page, headers = srv.request("GET", "/watch?id=4242", token=False)
+        self.assertEqual(st, 404)
+        self.assertIn(b"This lesson is not here", page)
+        # A truncated upload leaves nothing behind, not even a temporary file.
+        folder = os.path.join(self.data, "storage", "merio-bucket", "MerioClass", "L")
+        listing = sorted(os.listdir(folder))
+        with socket.create_connection(("127.0.0.1", srv.port), timeout=10) as s:
+            s.sendall(("PUT /storage/merio-bucket/MerioClass/L/cut.ts HTTP/1.1\r\nHost: x\r\n"
+                       "Authorization: %s\r\nContent-Length: 1000\r\n\r\nonly part" % bearer).encode())
+        # A client that stops in the middle of its request is let go.
+        with socket.create_connection(("127.0.0.1", srv.port), timeout=30) as s:
+            s.sendall(b"GET /watch/state?id=1 HTTP/1.1\r\nHost: x\r\nX-Half")
+            self.assertEqual(s.recv(100), b"")  # closed after the idle time, never answered
+        deadline = time.monotonic() + 10
+        while sorted(os.listdir(folder)) != listing and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertEqual(sorted(os.listdir(folder)), listing)
+        # Malformed requests get an answer, and the server lives on.
+        for bad in (b"GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n", b"GARBAGE\r\n\r\n"):
+            self.assertRegex(srv.raw(bad)[:12], rb"^HTTP/1\.[01] 400")
+        self.assertEqual(srv.request("GET", "/watch/state?id=" + cid, token=False)[0], 200)
+        log = srv.stop()
+        self.assertNotIn(srv.token, log)
+        self.assertNotIn("Traceback", log)
+
+    def test_retention_removes_old_lessons_with_their_files(self):
+        srv = self.start()
+        old = upload_lesson(srv, "Old")
+        srv.stop()
+        os.makedirs(os.path.join(self.data, "storage", "merio-bucket", "Keep"))
+        # A lesson untouched for longer than the retention goes at the next
+        # start; one still being uploaded stays.
+        srv = self.start("--retention-days", "0.00003")  # 2.6 s
+        young = srv.record("", "/MerioClass/Young/k.m3u8")
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and srv.request("GET", "/watch?id=" + old, token=False)[0] != 404:
+            time.sleep(0.2)
+        self.assertEqual(srv.request("GET", "/watch?id=" + old, token=False)[0], 404)
+        self.assertFalse(os.path.exists(os.path.join(self.data, "storage", "merio-bucket", "MerioClass", "Old")))
+        self.assertTrue(os.path.isdir(os.path.join(self.data, "storage", "merio-bucket", "Keep")))
+        self.assertEqual(srv.request("GET", "/watch/state?id=" + young, token=False)[0], 200)
+        self.assertIn("retention: removed lesson " + old, srv.stop())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
