@@ -72,7 +72,10 @@ public:
     int snapshotsTaken() const { return m_iSnapshotsTaken.load(); }
 
 private:
-    void takeSnapshot(const uint8_t *data, int length, const uint8_t *i420, int width, int height, int64_t stamp);
+    /// width x height: the converted picture; sampleWidth x sampleHeight:
+    /// the camera's (an MJPEG sample is saved as it came).
+    void takeSnapshot(const uint8_t *data, int length, const uint8_t *i420, int width, int height, int sampleWidth,
+                      int sampleHeight, int64_t stamp);
 
     IKxBooth *m_pBooth;
     KxModuleCamera *m_pModule;

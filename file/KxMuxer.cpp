@@ -188,6 +188,7 @@ struct KxMuxer::Impl {
     std::string path;
 
     int addStream(AVMediaType type, const KxStreamSetup &streams);
+    void takeVideoSize(const KxMuxRecord &record);
     void fail(const char *what, int err);
     void closeContext();
 };
@@ -240,6 +241,23 @@ int KxMuxer::Impl::addStream(AVMediaType type, const KxStreamSetup &streams)
         videoConfigFromStream = true;
     }
     return KX_MUX_OK;
+}
+
+void KxMuxer::Impl::takeVideoSize(const KxMuxRecord &record)
+{
+    // The stream was described with the configured size; the camera may
+    // give another. The MP4 muxer writes its track header and sample entry
+    // once every track has a sample (delay_moov), so the size of the first
+    // picture still reaches them; the TS stream carries the pictures' own
+    // parameter sets.
+    AVCodecParameters *par = video ? video->codecpar : nullptr;
+    if (!par || record.width <= 0 || record.height <= 0
+        || (par->width == record.width && par->height == record.height))
+        return;
+    qInfo() << "KxMuxer::write" << "video is" << record.width << "x" << record.height << "instead of"
+            << par->width << "x" << par->height;
+    par->width = record.width;
+    par->height = record.height;
 }
 
 void KxMuxer::Impl::closeContext()
@@ -412,8 +430,10 @@ int KxMuxer::write(const KxMuxRecord *record)
     pkt->stream_index = st->index;
     d.haveDts[slot] = true;
     d.lastDts[slot] = dts;
-    if (record->stream == KX_MUX_VIDEO)
+    if (record->stream == KX_MUX_VIDEO) {
         d.firstVideoPacket = false;
+        d.takeVideoSize(*record);
+    }
 
     ret = av_interleaved_write_frame(d.ctx, pkt);
     av_packet_unref(pkt);

@@ -50,6 +50,8 @@ struct KxMuxRecord {
     int32_t timeBaseDen = 1000;
     int32_t frameRate = 0;           ///< video: nominal frames per second, the last frame's
                                      ///< length; 0: one tick (stamps that count frames)
+    int32_t width = 0;               ///< video: the encoded picture's size; 0: as configured
+    int32_t height = 0;
 };
 
 /// The codec parameters of a recording's two streams (profile, level and
