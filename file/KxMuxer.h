@@ -54,6 +54,11 @@ struct KxMuxRecord {
     int32_t height = 0;
 };
 
+/// The picture size a H.264 sequence parameter set describes (after its
+/// cropping), read from the first SPS of an avcC configuration record or of
+/// an Annex B buffer. false when there is none or it cannot be read.
+bool h264PictureSize(const uint8_t *data, int size, int *width, int *height);
+
 /// The codec parameters of a recording's two streams (profile, level and
 /// the codec configuration: the AAC AudioSpecificConfig, the H.264
 /// parameter sets) as the encoders produce them for its KxWriterParams.
