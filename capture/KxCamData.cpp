@@ -6,6 +6,7 @@
 #include "IKxMediaPacket.h"
 #include "IKxMediaTime.h"
 #include "IKxModulePoolMgr.h"
+#include "KxCamDisplay.h"
 #include "KxFrameBuffer.h"
 #include "KxModuleCamera.h"
 
@@ -139,7 +140,12 @@ int KxCamData::onYUVSample(const uint8_t *data, int length, int64_t capturedUs)
         m_iLastStamp = stamp;
         ++m_iConverted;
         frame->m_pixels.setLength(std::min(result, frame->m_pixels.capacity()));
-        if (m_pModule->displayQueue().putFilled(frame))
+        m_pModule->pictureArrived();
+        // The preview takes a copy if it wants one, without waiting; the
+        // frame itself goes straight on to the encoder.
+        if (KxCamDisplay *display = m_pModule->display())
+            display->offer(frame->pixels(), width, height, k);
+        if (encoderQueue.putFilled(frame))
             return 0;
     } else {
         ++m_iRejected;

@@ -1,8 +1,9 @@
 #pragma once
 // Frame intake: receives every raw camera sample on the streaming thread,
 // serves pending snapshots with the raw sample, converts the sample to I420
-// into a free frame buffer, stamps it against the recording clock and queues
-// it for the display thread.
+// into a free frame buffer, stamps it against the recording clock, offers a
+// copy to the preview (never waiting for it) and queues the frame for the
+// encoder.
 //
 // Threads: onYUVSample runs on the capture device's streaming thread
 // ("kx-capture") and may block there while all frame buffers are in use (the
