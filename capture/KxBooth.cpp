@@ -87,12 +87,17 @@ public:
     int height = 0;
     uint32_t fourcc = 0;
     double fps = 0;
+    int stride = 0;        // bytes per YUY2 row from the driver, 0 unknown
+    int captureWidth = 0;  // the camera's picture; width x height is what
+    int captureHeight = 0; // the conversions deliver (scaled down when larger)
     QJsonObject formatJson;
 
     int preferWidth = 1280;
     int preferHeight = 720;
+    double preferFps = KxBooth::kPreferredFps;
     int rotation = 0;
     std::vector<uint8_t> scratch1, scratch2;
+    std::vector<uint8_t> decoded; // the camera's picture before scaling (streaming thread)
 
     std::unique_ptr<KxBoothEventThread> eventThread;
 };
@@ -130,6 +135,19 @@ void KxBooth::setPreferVideoSize(int width, int height)
     d->preferHeight = height;
 }
 
+std::string KxBooth::productName(const std::string &cardName)
+{
+    // The UVC driver names a card "<product>: <function>" and cuts the name
+    // to its 31-byte field, so the function may be cut anywhere, down to a
+    // bare ":" after the product.
+    const size_t separator = cardName.find(": ");
+    if (separator != std::string::npos)
+        return cardName.substr(0, separator);
+    if (cardName.size() >= kCardNameBytes && !cardName.empty() && cardName.back() == ':')
+        return cardName.substr(0, cardName.size() - 1);
+    return cardName;
+}
+
 int KxBooth::searchDevices(const std::vector<kxcam::DeviceInfo> &devices, const std::wstring &pattern, int *matched,
                            int *first)
 {
@@ -153,7 +171,8 @@ int KxBooth::searchDevices(const std::vector<kxcam::DeviceInfo> &devices, const 
             continue;
         qInfo() << "KxBooth::getCamMoniker" << i << "Dev name: " << QString::fromStdString(dev.friendlyName);
         const std::wstring name = QString::fromStdString(dev.friendlyName).toStdWString();
-        if (validPattern && std::regex_search(name, re)) {
+        const std::wstring product = QString::fromStdString(productName(dev.friendlyName)).toStdWString();
+        if (validPattern && (std::regex_search(name, re) || (product != name && std::regex_search(product, re)))) {
             if (matched)
                 *matched = int(i);
             return 1;
@@ -208,6 +227,34 @@ int KxBooth::selectCapability(const std::vector<kxcam::Capability> &caps, int pr
     return bestIndex;
 }
 
+int64_t KxBooth::selectFrameDuration(const kxcam::Capability &cap, double preferredFps)
+{
+    // The slowest rate that still gives the configured one: at 1080p a
+    // camera's 30 frames per second cost the encoder twice the 15 it needs.
+    int64_t chosen = cap.frameDuration100ns;
+    if (preferredFps <= 0)
+        return chosen;
+    const int64_t longest = int64_t(10000000.0 / preferredFps + 0.5);
+    for (const int64_t d : cap.frameDurations100ns) {
+        if (d > 0 && d <= longest + longest / 100 && d > chosen)
+            chosen = d;
+    }
+    return chosen;
+}
+
+QSize KxBooth::encodeSize(int width, int height, double fps, int preferWidth, int preferHeight, double preferFps)
+{
+    const double budget = kEncodeBudget * double(preferWidth) * preferHeight * preferFps;
+    if (width <= preferWidth || height <= 0 || preferWidth <= 0 || preferHeight <= 0 ||
+        double(width) * height * fps <= budget)
+        return QSize(width, height);
+    // Fit into the configured size with the camera's shape, even sides.
+    const double scale = std::min(double(preferWidth) / width, double(preferHeight) / height);
+    const int w = std::max(2, int(width * scale + 0.5) & ~1);
+    const int h = std::max(2, int(height * scale + 0.5) & ~1);
+    return QSize(w, h);
+}
+
 double KxBooth::fpsOfDuration(int64_t frameDuration100ns)
 {
     return 10000000.0 / double(frameDuration100ns > 0 ? frameDuration100ns : kUnitRateDuration);
@@ -258,23 +305,36 @@ int KxBooth::open(const wchar_t *pattern)
         // renderGraph
         const std::vector<kxcam::Capability> caps = d->device->capabilities();
         const int best = selectCapability(caps, d->preferWidth);
-        if (caps.empty() || !d->device->setFormat(caps[size_t(best)])) {
+        kxcam::Capability wanted = caps.empty() ? kxcam::Capability() : caps[size_t(best)];
+        wanted.frameDuration100ns = selectFrameDuration(wanted, d->preferFps);
+        if (caps.empty() || !d->device->setFormat(wanted)) {
             qWarning() << "KxBooth::open" << "cannot set the capture format";
             result = -12;
         } else {
-            const kxcam::Capability &cap = caps[size_t(best)];
+            const kxcam::Capability &cap = wanted;
             d->fourcc = cap.fourcc;
-            d->width = cap.width;
-            d->height = std::abs(cap.height);
+            d->captureWidth = cap.width;
+            d->captureHeight = std::abs(cap.height);
             d->fps = fpsOfDuration(cap.frameDuration100ns);
+            d->stride = d->device->bytesPerLine();
+            const QSize encoded = encodeSize(d->captureWidth, d->captureHeight, d->fps, d->preferWidth,
+                                             d->preferHeight, d->preferFps);
+            d->width = encoded.width();
+            d->height = encoded.height();
+            if (encoded != QSize(d->captureWidth, d->captureHeight))
+                qInfo() << "KxBooth::open" << "camera picture" << d->captureWidth << d->captureHeight << "at" << d->fps
+                        << "fps is scaled to" << d->width << d->height << "before encoding";
             if (cap.frameDuration100ns <= 0)
                 qWarning() << "KxBooth::open" << "no frame duration reported; taking" << d->fps << "fps";
             d->formatJson = QJsonObject{{"width", d->width},
                                         {"height", d->height},
                                         {"fps", d->fps},
-                                        {"format", qint64(d->fourcc)}};
-            const size_t scratch = size_t(2) * size_t(d->width) * size_t(d->height);
+                                        {"format", qint64(d->fourcc)},
+                                        {"captureWidth", d->captureWidth},
+                                        {"captureHeight", d->captureHeight}};
+            const size_t scratch = size_t(2) * size_t(d->captureWidth) * size_t(d->captureHeight);
             d->scratch1.assign(scratch, 0);
+            d->decoded.assign(d->width != d->captureWidth || d->height != d->captureHeight ? scratch : 0, 0);
             d->scratch2.assign(scratch, 0);
             d->formatValid = true;
             d->sink.reset(new CamSampleSink(d->callback));
@@ -307,15 +367,18 @@ int KxBooth::convertI420(const uint8_t *sample, int length, uint8_t *out, int ca
 {
     if (!d->formatValid || !out)
         return -1;
-    const int w = d->width, h = d->height;
-    const int64_t frameBytes = int64_t(w) * h * 3 / 2;
+    const int64_t frameBytes = int64_t(d->width) * d->height * 3 / 2;
     if (int64_t(capacity) < frameBytes) {
         qWarning() << "KxBooth::convertI420" << "output of" << capacity << "bytes, need" << frameBytes;
         return -1;
     }
-    uint8_t *y = out;
-    uint8_t *u = out + size_t(w) * h;
-    uint8_t *v = out + size_t(w) * h * 5 / 4;
+    // A picture larger than the encoder can take is decoded beside the
+    // output and scaled into it.
+    const int w = d->captureWidth, h = d->captureHeight;
+    const bool scaled = w != d->width || h != d->height;
+    uint8_t *y = scaled ? d->decoded.data() : out;
+    uint8_t *u = y + size_t(w) * h;
+    uint8_t *v = y + size_t(w) * h * 5 / 4;
     if (d->fourcc == kxcam::kFourccMJPG) {
         if (!sample || length <= 0) {
             qWarning() << "KxBooth::convertI420" << "empty MJPEG sample";
@@ -327,10 +390,11 @@ int KxBooth::convertI420(const uint8_t *sample, int length, uint8_t *out, int ca
             return 0;
         }
     } else if (d->fourcc == kxcam::kFourccYUY2) {
-        // Rows may carry padding: the stride follows from the length. A
-        // sample shorter than the picture would be read past its end.
-        const int stride = h > 0 ? length / h : 0;
-        if (!sample || stride < w * 2) {
+        // Rows may carry padding: the driver says how much. A sample
+        // shorter than the picture would be read past its end (the last
+        // row may come without its padding).
+        const int stride = d->stride > 0 ? d->stride : (h > 0 ? length / h : 0);
+        if (!sample || stride < w * 2 || int64_t(length) < int64_t(stride) * (h - 1) + w * 2) {
             qWarning() << "KxBooth::convertI420" << "YUY2 sample too short:" << length;
             return 0;
         }
@@ -339,6 +403,11 @@ int KxBooth::convertI420(const uint8_t *sample, int length, uint8_t *out, int ca
             qWarning() << "KxBooth::convertI420" << "YUY2ToI420 failed:" << r;
             return 0;
         }
+    }
+    if (scaled) {
+        const int dw = d->width, dh = d->height;
+        libyuv::I420Scale(y, w, u, w / 2, v, w / 2, w, h, out, dw, out + size_t(dw) * dh, dw / 2,
+                          out + size_t(dw) * dh * 5 / 4, dw / 2, dw, dh, libyuv::kFilterBilinear);
     }
     return int(frameBytes);
 }

@@ -12,6 +12,7 @@
 
 #include <QJsonObject>
 #include <QObject>
+#include <QSize>
 
 #include <memory>
 #include <string>
@@ -77,10 +78,36 @@ public:
     static int searchDevices(const std::vector<kxcam::DeviceInfo> &devices, const std::wstring &pattern,
                              int *matched, int *first);
 
+    /// Bytes of a V4L2 card name the driver fills (32 with the terminator).
+    static constexpr size_t kCardNameBytes = 31;
+    /// The product part of a card name as the UVC driver writes it
+    /// ("<product>: <function>", cut to kCardNameBytes); the name itself
+    /// when it has no such suffix. A device matches when the pattern is
+    /// found in its full name or in its product part, so that a pattern
+    /// anchored at the product's end ("...HD$") finds
+    /// "VANTRI Multimedia Unit HD: VANT".
+    static std::string productName(const std::string &cardName);
+
     /// The format rule: index of the capability whose width is closest to
     /// preferredWidth; on an equal distance an MJPEG capability already chosen
     /// is kept, any other is replaced by the later one. 0 for an empty list.
     static int selectCapability(const std::vector<kxcam::Capability> &caps, int preferredWidth);
+
+    /// The frame rate asked of the camera unless configured otherwise.
+    static constexpr double kPreferredFps = 15.0;
+    /// How many times the configured pixel rate (preferred size x rate) the
+    /// encoder is given before pictures are scaled down; 720p30 passes,
+    /// 1080p at 15 or 30 does not.
+    static constexpr double kEncodeBudget = 2.0;
+    /// The frame duration to ask of a capability: the slowest offered rate
+    /// that is still at least preferredFps, else the capability's own.
+    static int64_t selectFrameDuration(const kxcam::Capability &cap, double preferredFps);
+    /// The size pictures are encoded at: the camera's, or, when its pixel
+    /// rate exceeds kEncodeBudget times the preferred one and it is wider
+    /// than preferred, the camera's picture fitted into the preferred size
+    /// with its shape kept (even sides).
+    static QSize encodeSize(int width, int height, double fps, int preferWidth, int preferHeight,
+                            double preferFps);
 
     /// Frames per second for a frame duration in 100 ns units (10,000,000 /
     /// duration); a duration of 0 or below gives 15, the camera unit's rate.

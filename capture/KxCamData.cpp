@@ -6,6 +6,7 @@
 #include "IKxMediaPacket.h"
 #include "IKxMediaTime.h"
 #include "IKxModulePoolMgr.h"
+#include "KxCamDisplay.h"
 #include "KxFrameBuffer.h"
 #include "KxModuleCamera.h"
 
@@ -126,8 +127,12 @@ int KxCamData::onYUVSample(const uint8_t *data, int length, int64_t capturedUs)
     // A snapshot is the sample exactly as the camera delivered it; a sample
     // that could not be decoded would make a broken picture file, so the
     // request waits for the next good sample instead.
-    if (result > 0 && m_pModule->pendingSnapshots() > 0)
-        takeSnapshot(data, length, frame->pixels(), width, height, stamp);
+    if (result > 0 && m_pModule->pendingSnapshots() > 0) {
+        // The camera's own picture may be larger than the encoded one.
+        const int shotWidth = format.value(QStringLiteral("captureWidth")).toInt(width);
+        const int shotHeight = format.value(QStringLiteral("captureHeight")).toInt(height);
+        takeSnapshot(data, length, frame->pixels(), width, height, shotWidth, shotHeight, stamp);
+    }
 
     if (result > 0) {
         if (k == 0)
@@ -135,7 +140,12 @@ int KxCamData::onYUVSample(const uint8_t *data, int length, int64_t capturedUs)
         m_iLastStamp = stamp;
         ++m_iConverted;
         frame->m_pixels.setLength(std::min(result, frame->m_pixels.capacity()));
-        if (m_pModule->displayQueue().putFilled(frame))
+        m_pModule->pictureArrived();
+        // The preview takes a copy if it wants one, without waiting; the
+        // frame itself goes straight on to the encoder.
+        if (KxCamDisplay *display = m_pModule->display())
+            display->offer(frame->pixels(), width, height, k);
+        if (encoderQueue.putFilled(frame))
             return 0;
     } else {
         ++m_iRejected;
@@ -145,11 +155,19 @@ int KxCamData::onYUVSample(const uint8_t *data, int length, int64_t capturedUs)
 }
 
 void KxCamData::takeSnapshot(const uint8_t *data, int length, const uint8_t *i420, int width, int height,
-                             int64_t stamp)
+                             int sampleWidth, int sampleHeight, int64_t stamp)
 {
-    // A photo is a JPEG file: an MJPEG sample is one already, any other
+    // A photo is a JPEG file: an MJPEG sample is one already (given the
+    // standard Huffman tables when the camera left them out), any other
     // sample (YUY2) is encoded from the converted picture.
-    if (!isJpeg(data, length)) {
+    if (isJpeg(data, length)) {
+        if (kxcam::jpegWithHuffmanTables(data, size_t(length), &m_jpeg) == 1) {
+            data = m_jpeg.data();
+            length = int(m_jpeg.size());
+        }
+        width = sampleWidth;
+        height = sampleHeight;
+    } else {
         if (!kxcam::encodeJpegI420(i420, width, height, kSnapshotQuality, &m_jpeg)) {
             qWarning() << "KxCamData::takeSnapshot" << "  JPEG encoding failed; the request waits for the next frame";
             return;

@@ -1,8 +1,9 @@
 #pragma once
 // Frame intake: receives every raw camera sample on the streaming thread,
 // serves pending snapshots with the raw sample, converts the sample to I420
-// into a free frame buffer, stamps it against the recording clock and queues
-// it for the display thread.
+// into a free frame buffer, stamps it against the recording clock, offers a
+// copy to the preview (never waiting for it) and queues the frame for the
+// encoder.
 //
 // Threads: onYUVSample runs on the capture device's streaming thread
 // ("kx-capture") and may block there while all frame buffers are in use (the
@@ -72,7 +73,10 @@ public:
     int snapshotsTaken() const { return m_iSnapshotsTaken.load(); }
 
 private:
-    void takeSnapshot(const uint8_t *data, int length, const uint8_t *i420, int width, int height, int64_t stamp);
+    /// width x height: the converted picture; sampleWidth x sampleHeight:
+    /// the camera's (an MJPEG sample is saved as it came).
+    void takeSnapshot(const uint8_t *data, int length, const uint8_t *i420, int width, int height, int sampleWidth,
+                      int sampleHeight, int64_t stamp);
 
     IKxBooth *m_pBooth;
     KxModuleCamera *m_pModule;

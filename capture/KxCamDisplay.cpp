@@ -1,13 +1,12 @@
 #include "KxCamDisplay.h"
 
-#include "KxFrameBuffer.h"
 #include "KxMerioErrors.h"
 #include "KxModuleCamera.h"
 #include "display/KxDisplay.h"
 
 #include <QDebug>
 
-#include <algorithm>
+#include <cstring>
 
 KxCamDisplay::KxCamDisplay(KxModuleCamera *module) : m_pModule(module) {}
 
@@ -15,8 +14,11 @@ KxCamDisplay::~KxCamDisplay()
 {
     if (m_thread.joinable()) {
         qWarning() << "KxCamDisplay::~KxCamDisplay" << "  thread still running, joining";
-        if (auto *ev = m_pModule->stopEvent())
-            ev->set();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bStopping = true;
+        }
+        m_wake.notify_all();
         m_thread.join();
     }
 }
@@ -40,10 +42,15 @@ int KxCamDisplay::start()
         return ErrorCode::NOT_INITED;
     if (m_bRunning)
         return ErrorCode::ALREADY;
-    for (KxFrameBuffer *frame : m_pModule->displayQueue().drainFilled())
-        m_pModule->encoderQueue().putFree(frame);
-    m_iForwarded = 0;
-    m_iFailures = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bHavePending = false;
+        m_bStopping = false;
+    }
+    m_iShown = 0;
+    m_iSkipped = 0;
+    m_iLastShownIndex = -1;
+    m_bPreviewActive = false;
     m_bRunning = true;
     m_thread = std::thread(&KxCamDisplay::run, this);
     return ErrorCode::OK;
@@ -56,70 +63,68 @@ int KxCamDisplay::stop()
         return ErrorCode::NOT_INITED;
     if (!m_bRunning)
         return ErrorCode::ALREADY;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStopping = true;
+    }
+    m_wake.notify_all();
+    // A paint stuck in the X server is waited for here, at the stop, when
+    // the recording's frames are already safe.
     if (m_thread.joinable())
         m_thread.join();
     m_bRunning = false;
-    qInfo() << "Display stop --- join ok";
+    qInfo() << "Display stop --- join ok" << "shown:" << m_iShown.load() << "skipped:" << m_iSkipped.load();
     return ErrorCode::OK;
 }
 
-int64_t KxCamDisplay::silentMs(int64_t lastShownMs) const
+void KxCamDisplay::offer(const uint8_t *i420, int width, int height, int frameIndex)
 {
-    // Time the intake spent waiting for the encoder is not the camera's
-    // silence: its samples wait in the driver until a buffer is free.
-    return KxModuleCamera::steadyMs() - std::max(lastShownMs, m_pModule->intakeHeldUntilMs());
+    if (!m_bPreviewActive.load() || !i420 || width <= 0 || height <= 0)
+        return;
+    const size_t bytes = size_t(width) * height * 3 / 2;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_bHavePending)
+        ++m_iSkipped;
+    // Grows only; after the first pictures no allocation happens here.
+    if (m_pending.pixels.size() < bytes)
+        m_pending.pixels.resize(bytes);
+    std::memcpy(m_pending.pixels.data(), i420, bytes);
+    m_pending.width = width;
+    m_pending.height = height;
+    m_pending.frameIndex = frameIndex;
+    m_bHavePending = true;
+    m_wake.notify_one();
 }
 
 void KxCamDisplay::run()
 {
     kxsync::setCurrentThreadName("kx-display");
-    KxHandoffQueue<KxFrameBuffer> &displayQueue = m_pModule->displayQueue();
-    KxHandoffQueue<KxFrameBuffer> &encoderQueue = m_pModule->encoderQueue();
-    kxsync::Event *stop = encoderQueue.stopEvent();
-
     KxDisplayDevice device = nullptr;
     if (InitDisplayDevEnv() == 0)
         device = CreateVideoDeivce(m_iWindow, m_iBackground);
-    m_bPreviewActive = device != nullptr;
-    if (!device)
-        qWarning() << "KxCamDisplay::run" << "  no preview for window" << m_iWindow
-                   << "- frames go straight to the encoder";
-
-    // The watch runs from the start of the recording, not from the first
-    // frame: a camera that never shows a picture (unplugged before its
-    // first sample, every sample undecodable) is a failed camera too.
-    bool watchArmed = true;
+    if (!device) {
+        qWarning() << "KxCamDisplay::run" << "  no preview for window" << m_iWindow << "- recording without it";
+        qInfo() << "Display thread exit!";
+        return;
+    }
+    m_bPreviewActive = true;
+    Picture showing;
     bool paintFailed = false;
-    int64_t lastShownMs = KxModuleCamera::steadyMs();
     for (;;) {
-        KxFrameBuffer *frame = nullptr;
-        while (!frame) {
-            if (stop->isSet())
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_bHavePending || m_bStopping; });
+            if (m_bStopping)
                 break;
-            // The wait ends at once on a frame or on the stop event, so it
-            // only needs to wake up for the failure watch.
-            int waitMs = kxsync::Infinite;
-            if (watchArmed)
-                waitMs = std::max(kPollMs, int(kFailureWatchMs - silentMs(lastShownMs)));
-            frame = displayQueue.takeFilled(waitMs);
-            if (!frame && watchArmed && silentMs(lastShownMs) >= kFailureWatchMs) {
-                m_pModule->reportDeviceFailure("no picture from the camera");
-                ++m_iFailures;
-                watchArmed = false;
-            }
+            std::swap(showing, m_pending);
+            m_bHavePending = false;
         }
-        if (!frame)
-            break;
-        lastShownMs = KxModuleCamera::steadyMs();
-        if (device) {
-            const int ret = DisplayYv12Video(device, frame->pixels(), frame->m_iWidth, frame->m_iHeight);
-            if (ret != 0 && !paintFailed)
-                qWarning() << "KxCamDisplay::run" << "  preview paint failed:" << ret;
-            paintFailed = ret != 0;
-        }
-        if (!encoderQueue.putFilled(frame))
-            encoderQueue.putFree(frame);
-        ++m_iForwarded;
+        const int ret = DisplayYv12Video(device, showing.pixels.data(), showing.width, showing.height);
+        if (ret != 0 && !paintFailed)
+            qWarning() << "KxCamDisplay::run" << "  preview paint failed:" << ret;
+        paintFailed = ret != 0;
+        m_iLastShownIndex = showing.frameIndex;
+        ++m_iShown;
     }
     DestroyVideoDevice(device);
     qInfo() << "Display thread exit!";

@@ -1,29 +1,29 @@
 #pragma once
-// Display worker: shows each converted frame in the preview window, watches
-// for a camera that stopped delivering, and forwards every frame to the
-// encoder queue. Without a display (no X server, no window) frames bypass
-// the preview and still reach the encoder, so a recording never loses its
-// video for want of a preview.
+// Display worker: shows the camera's pictures in the preview window.
+//
+// The preview never holds up the recording: the intake hands each converted
+// picture over with offer(), which only copies it into a slot and returns
+// (the latest picture wins; a preview that cannot keep up skips pictures),
+// while the frame itself goes straight on to the encoder. Painting, which
+// may wait for the X server, happens on the worker's own thread
+// ("kx-display") and touches nothing the recording needs. The camera's
+// failure watch runs elsewhere (KxModuleCamera).
 //
 // Threads: setWindow/init/start/stop run on the camera module's controlling
-// thread; the worker runs on its own thread ("kx-display"), which also
-// reports the camera failure through the module's callback.
+// thread; offer() on the streaming thread ("kx-capture").
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 class KxModuleCamera;
 
 class KxCamDisplay {
 public:
-    /// Silence after the last shown frame that counts as a failed camera;
-    /// time the intake waits for a free frame buffer does not count.
-    static constexpr int kFailureWatchMs = 900;
-    /// Shortest wait for the next frame while the failure watch is armed.
-    static constexpr int kPollMs = 5;
-
-    /// module (not owned) provides the queues, the stop event and the callback.
+    /// module (not owned) provides the stop event.
     explicit KxCamDisplay(KxModuleCamera *module);
     ~KxCamDisplay();
 
@@ -35,25 +35,33 @@ public:
     void setWindow(uint32_t window, uint32_t background);
     /// 0.
     int init();
-    /// Returns frames left in the display queue to the encoder queue's free
-    /// list and starts the worker. 0, 1 when running, -401 before init.
+    /// Starts the worker. 0, 1 when running, -401 before init.
     int start();
     /// Joins the worker (the module sets the stop event first). 0, 1 when
     /// not running, -401 before init.
     int stop();
 
+    /// Hands a packed I420 picture to the preview without waiting for it:
+    /// it replaces a picture not yet shown. Does nothing while no preview
+    /// window is painted. Streaming thread; the picture is copied.
+    void offer(const uint8_t *i420, int width, int height, int frameIndex);
+
     bool isRunning() const { return m_bRunning; }
     /// Whether the current (or last) run paints into a window.
     bool previewActive() const { return m_bPreviewActive.load(); }
-    /// Frames passed on to the encoder in the current (or last) run.
-    int forwardedFrames() const { return m_iForwarded.load(); }
-    /// Camera failures reported in the current (or last) run (0 or 1).
-    int failuresReported() const { return m_iFailures.load(); }
+    /// Pictures painted in the current (or last) run.
+    int shownFrames() const { return m_iShown.load(); }
+    /// Frame index of the picture painted last (-1: none yet).
+    int lastShownIndex() const { return m_iLastShownIndex.load(); }
+    /// Pictures replaced before they could be shown in the current (or last) run.
+    int skippedFrames() const { return m_iSkipped.load(); }
 
 private:
+    struct Picture {
+        std::vector<uint8_t> pixels;
+        int width = 0, height = 0, frameIndex = -1;
+    };
     void run();
-    /// Milliseconds the camera has been silent, given the last shown frame.
-    int64_t silentMs(int64_t lastShownMs) const;
 
     KxModuleCamera *m_pModule;
     uint32_t m_iWindow = 0;
@@ -62,6 +70,16 @@ private:
     bool m_bInited = false;
     bool m_bRunning = false;
     std::atomic<bool> m_bPreviewActive{false};
-    std::atomic<int> m_iForwarded{0};
-    std::atomic<int> m_iFailures{0};
+    std::atomic<int> m_iShown{0};
+    std::atomic<int> m_iSkipped{0};
+    std::atomic<int> m_iLastShownIndex{-1};
+
+    // The handover: the intake fills m_pending under the lock; the worker
+    // swaps it with the picture it paints, so the lock is held only for a
+    // copy or a swap, never across a paint.
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    Picture m_pending;
+    bool m_bHavePending = false;
+    bool m_bStopping = false;
 };

@@ -42,7 +42,6 @@ int KxModuleCamera::init()
     if (m_bInited)
         return ErrorCode::ALREADY;
     m_pStopEvent.reset(new kxsync::Event(true, false));
-    m_displayQueue.init(kFrameBuffers, m_pStopEvent.get());
     m_encoderQueue.init(kFrameBuffers, m_pStopEvent.get());
     for (int i = 0; i < kFrameBuffers; ++i) {
         m_frames.emplace_back(new KxFrameBuffer);
@@ -88,6 +87,8 @@ int KxModuleCamera::start(IKxMediaTime *clock)
     m_iEncoded = 0;
     m_pStopEvent->reset();
     m_pCamData->reset();
+    m_iLastPictureMs = 0;
+    m_iIntakeHeldUntilMs = 0;
     const int opened = preStart();
     if (opened < 0)
         return opened;
@@ -104,10 +105,14 @@ int KxModuleCamera::start(IKxMediaTime *clock)
     m_pDisplay->start();
     const int previewRet = m_pBooth->startPreview();
     qInfo() << "Cam booth startPreview return: " << previewRet;
-    if (previewRet >= 0)
+    if (previewRet >= 0) {
         m_bStarted = true;
-    else
+        if (m_watchThread.joinable())
+            m_watchThread.join();
+        m_watchThread = std::thread(&KxModuleCamera::watch, this, steadyMs());
+    } else {
         m_bWatching = false; // the start result reports this failure
+    }
     return previewRet;
 }
 
@@ -123,8 +128,34 @@ void KxModuleCamera::stopThreads()
         m_pBooth->close();
         m_bOpened = false;
     }
+    if (m_watchThread.joinable())
+        m_watchThread.join();
     m_pDisplay->stop();
     m_pEncoder->stop();
+}
+
+void KxModuleCamera::watch(int64_t streamStartMs)
+{
+    kxsync::setCurrentThreadName("kx-cam-watch");
+    for (;;) {
+        const int64_t now = steadyMs();
+        const int64_t last = m_iLastPictureMs.load();
+        // Before the first picture the camera has its start-up time; after
+        // it, time the intake was held by the pipeline is not silence.
+        const int64_t left = last == 0 ? streamStartMs + kFirstPictureMs - now
+                                       : std::max(last, intakeHeldUntilMs()) + kFailureWatchMs - now;
+        if (left <= 0) {
+            reportDeviceFailure(last == 0 ? "no first picture from the camera" : "no picture from the camera");
+            return;
+        }
+        if (m_pStopEvent->wait(int(std::min<int64_t>(left, kFailureWatchMs))))
+            return;
+    }
+}
+
+void KxModuleCamera::pictureArrived()
+{
+    m_iLastPictureMs = steadyMs();
 }
 
 int KxModuleCamera::stop()
@@ -136,7 +167,7 @@ int KxModuleCamera::stop()
     // A stop wins over queued frames: whatever still waits for the display
     // or the encoder is left out of this recording (at most the four
     // buffers; the next start returns them to the free list).
-    m_iLeftAtStop = m_encoderQueue.filledCount() + m_displayQueue.filledCount();
+    m_iLeftAtStop = m_encoderQueue.filledCount();
     if (m_bStarted && m_pCamData)
         qInfo() << "KxModuleCamera::stop" << "  samples:" << m_pCamData->receivedCount()
                 << " frames:" << m_pCamData->convertedCount() << " rejected:" << m_pCamData->rejectedCount()

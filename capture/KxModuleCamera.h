@@ -1,14 +1,16 @@
 #pragma once
 // The camera module: owns the capture device (KxBooth), the sample receiver
 // (KxCamData), the display worker (KxCamDisplay), the H.264 encoder
-// (KxCamEncoder), the two frame queues and the four frame buffers, and the
-// stop event that ends every camera thread.
+// (KxCamEncoder), the encoder's frame queue and the four frame buffers, the
+// camera's failure watch, and the stop event that ends every camera thread.
 //
 // Threads: the IKxModuleCamera operations run on the commander's thread
 // (preStart also on a thread-pool worker, never concurrently with start or
 // stop). The pipeline accessors below are used by the module's own threads:
 // the streaming thread ("kx-capture"), the display thread ("kx-display") and
-// the encode thread ("kx-h264").
+// the encode thread ("kx-h264"). The failure watch has a thread of its own
+// ("kx-cam-watch"), so that neither a slow encoder nor a stalled display
+// can delay or fake its verdict.
 
 #include "IKxModuleCamera.h"
 #include "KxFrameBuffer.h"
@@ -18,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 class IKxBooth;
@@ -29,6 +32,12 @@ class KxModuleCamera final : public IKxModuleCamera {
 public:
     /// Frames that circulate per module, and the capacity of both queues.
     static constexpr int kFrameBuffers = 4;
+    /// Silence after the last picture that counts as a failed camera; time
+    /// the intake waits for a free frame buffer does not count.
+    static constexpr int kFailureWatchMs = 900;
+    /// Time from the stream's start within which the first picture must
+    /// come: USB cameras take up to 1.5 s (exposure, MJPEG at 1080p).
+    static constexpr int kFirstPictureMs = 3000;
     /// Pattern searched when no camera name was set.
     static constexpr const wchar_t *kDefaultCameraName = L"VANTRI Multimedia";
 
@@ -52,8 +61,6 @@ public:
 
     /// Free list: empty frames; filled list: frames waiting for the encoder.
     KxHandoffQueue<KxFrameBuffer> &encoderQueue() { return m_encoderQueue; }
-    /// Filled list: converted frames waiting for the display thread.
-    KxHandoffQueue<KxFrameBuffer> &displayQueue() { return m_displayQueue; }
     /// The manual-reset event set by stop (null before init).
     kxsync::Event *stopEvent() const { return m_pStopEvent.get(); }
     /// The recording clock given to start (may be null).
@@ -78,6 +85,8 @@ public:
     /// Device failure" through error(), once per recording; ignored outside
     /// a recording. why goes to the log. Display or device-event thread.
     void reportDeviceFailure(const char *why);
+    /// A picture was converted (streaming thread): the camera is alive.
+    void pictureArrived();
     /// The intake is waiting for a free frame buffer: the encoder is behind,
     /// and the camera's next sample waits in the driver meanwhile. Streaming
     /// thread, around each such wait.
@@ -97,8 +106,8 @@ public:
     int capturedCount() const { return m_iCaptured.load(); }
     int encodedCount() const { return m_iEncoded.load(); }
     bool isStarted() const { return m_bStarted; }
-    /// Frames that were still queued for display or encoding when the last
-    /// stop came (they are not encoded).
+    /// Frames that were still queued for encoding when the last stop came
+    /// (they are not encoded).
     int framesLeftAtStop() const { return m_iLeftAtStop.load(); }
 
     /// Public so that an owner can delete a module that was never
@@ -108,6 +117,9 @@ public:
 
 private:
     void stopThreads();
+    /// The failure watch: the first picture within kFirstPictureMs of
+    /// streamStartMs, then no silence of kFailureWatchMs; one report.
+    void watch(int64_t streamStartMs);
 
     bool m_bInited = false;
     bool m_bStarted = false;
@@ -120,7 +132,8 @@ private:
     std::atomic<ICallBack *> m_pCallback{nullptr};
     std::atomic<int> m_iSnapshots{0};
     KxHandoffQueue<KxFrameBuffer> m_encoderQueue;
-    KxHandoffQueue<KxFrameBuffer> m_displayQueue;
+    std::thread m_watchThread;
+    std::atomic<int64_t> m_iLastPictureMs{0}; // steady ms; 0: none yet in this run
     std::vector<std::unique_ptr<KxFrameBuffer>> m_frames;
     std::unique_ptr<KxCamEncoder> m_pEncoder;
     IKxBooth *m_pBooth = nullptr; // released with IKxBooth::release()

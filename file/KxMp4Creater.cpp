@@ -36,6 +36,8 @@ bool kxRecordFromPacket(IKxMediaPacket *packet, KxMuxRecord *record, double *t)
         record->pts = info.pts;
         record->timeBaseDen = info.timeBase;
         record->frameRate = info.frameRate;
+        record->width = info.width;
+        record->height = info.height;
     } else {
         return false;
     }

@@ -1,6 +1,7 @@
 #include "KxMp4Recovery.h"
 
 #include "IKxModuleLocalFile.h"
+#include "KxMuxer.h"
 #include <sync/KxSync.h>
 
 extern "C" {
@@ -178,6 +179,18 @@ bool remux(const std::string &path, const std::string &temp, std::string *reason
             return false;
         }
         out->codecpar->codec_tag = 0;
+        // A recording's track header was written before its first picture
+        // and says the configured size; the stream's parameter set says the
+        // size that was encoded.
+        int width = 0, height = 0;
+        if (out->codecpar->codec_id == AV_CODEC_ID_H264
+            && h264PictureSize(out->codecpar->extradata, out->codecpar->extradata_size, &width, &height)
+            && (width != out->codecpar->width || height != out->codecpar->height)) {
+            qInfo() << "KxFileModule::finaliseRecording" << "video is" << width << "x" << height << "not"
+                    << out->codecpar->width << "x" << out->codecpar->height;
+            out->codecpar->width = width;
+            out->codecpar->height = height;
+        }
         // Not stored in MP4; AAC frames are always 1024 samples.
         if (out->codecpar->codec_id == AV_CODEC_ID_AAC && out->codecpar->frame_size == 0)
             out->codecpar->frame_size = 1024;

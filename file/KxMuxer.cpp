@@ -131,7 +131,151 @@ int openParameterEncoder(const KxWriterParams &params, bool isVideo, AVCodecPara
     return KX_MUX_OK;
 }
 
+// Exp-Golomb reader over an RBSP (emulation prevention bytes removed).
+class BitReader {
+public:
+    explicit BitReader(std::vector<uint8_t> bytes) : m_bytes(std::move(bytes)) {}
+    uint32_t bit()
+    {
+        if (m_pos >= m_bytes.size() * 8) {
+            m_overrun = true;
+            return 0;
+        }
+        const uint32_t b = (m_bytes[m_pos / 8] >> (7 - m_pos % 8)) & 1;
+        ++m_pos;
+        return b;
+    }
+    uint32_t bits(int n)
+    {
+        uint32_t v = 0;
+        while (n-- > 0)
+            v = (v << 1) | bit();
+        return v;
+    }
+    uint32_t ue()
+    {
+        int zeros = 0;
+        while (!bit() && !m_overrun && zeros < 32)
+            ++zeros;
+        return zeros >= 32 ? 0 : ((1u << zeros) - 1) + bits(zeros);
+    }
+    int32_t se()
+    {
+        const uint32_t v = ue();
+        return (v & 1) ? int32_t((v + 1) / 2) : -int32_t(v / 2);
+    }
+    bool overrun() const { return m_overrun; }
+
+private:
+    std::vector<uint8_t> m_bytes;
+    size_t m_pos = 0;
+    bool m_overrun = false;
+};
+
+bool spsPictureSize(const uint8_t *nal, size_t size, int *width, int *height)
+{
+    std::vector<uint8_t> rbsp;
+    for (size_t i = 1; i < size; ++i) { // after the NAL header
+        if (i + 2 < size && nal[i] == 0 && nal[i + 1] == 0 && nal[i + 2] == 3) {
+            rbsp.push_back(0);
+            rbsp.push_back(0);
+            i += 2;
+            continue;
+        }
+        rbsp.push_back(nal[i]);
+    }
+    BitReader r(std::move(rbsp));
+    const uint32_t profile = r.bits(8);
+    r.bits(16); // constraint flags, level
+    r.ue();     // seq_parameter_set_id
+    uint32_t chroma = 1;
+    if (profile == 100 || profile == 110 || profile == 122 || profile == 244 || profile == 44 || profile == 83 ||
+        profile == 86 || profile == 118 || profile == 128 || profile == 138 || profile == 139 || profile == 134 ||
+        profile == 135) {
+        chroma = r.ue();
+        if (chroma == 3)
+            r.bit(); // separate_colour_plane_flag
+        r.ue();      // bit depths
+        r.ue();
+        r.bit(); // qpprime_y_zero_transform_bypass_flag
+        if (r.bit()) { // seq_scaling_matrix_present_flag
+            for (int i = 0; i < (chroma != 3 ? 8 : 12); ++i) {
+                if (!r.bit())
+                    continue;
+                int last = 8, next = 8;
+                for (int j = 0; j < (i < 6 ? 16 : 64) && next != 0; ++j) {
+                    next = (last + r.se() + 256) % 256;
+                    last = next == 0 ? last : next;
+                }
+            }
+        }
+    }
+    r.ue(); // log2_max_frame_num_minus4
+    const uint32_t pocType = r.ue();
+    if (pocType == 0) {
+        r.ue();
+    } else if (pocType == 1) {
+        r.bit();
+        r.se();
+        r.se();
+        const uint32_t cycle = r.ue();
+        for (uint32_t i = 0; i < cycle && !r.overrun(); ++i)
+            r.se();
+    }
+    r.ue(); // max_num_ref_frames
+    r.bit();
+    const uint32_t mbWidth = r.ue() + 1;
+    const uint32_t mapHeight = r.ue() + 1;
+    const uint32_t frameMbsOnly = r.bit();
+    if (!frameMbsOnly)
+        r.bit();
+    r.bit(); // direct_8x8_inference_flag
+    uint32_t cropLeft = 0, cropRight = 0, cropTop = 0, cropBottom = 0;
+    if (r.bit()) {
+        cropLeft = r.ue();
+        cropRight = r.ue();
+        cropTop = r.ue();
+        cropBottom = r.ue();
+    }
+    if (r.overrun())
+        return false;
+    const uint32_t unitX = chroma == 1 || chroma == 2 ? 2 : 1;
+    const uint32_t unitY = (chroma == 1 ? 2 : 1) * (2 - frameMbsOnly);
+    const int64_t w = int64_t(mbWidth) * 16 - int64_t(unitX) * (cropLeft + cropRight);
+    const int64_t h = int64_t(mapHeight) * 16 * (2 - frameMbsOnly) - int64_t(unitY) * (cropTop + cropBottom);
+    if (w <= 0 || h <= 0 || w > 65535 || h > 65535)
+        return false;
+    *width = int(w);
+    *height = int(h);
+    return true;
+}
+
 } // namespace
+
+bool h264PictureSize(const uint8_t *data, int size, int *width, int *height)
+{
+    if (!data || size < 8)
+        return false;
+    if (data[0] == 1) { // avcC: version, profile, compat, level, length size, SPS count
+        const int count = data[5] & 0x1f;
+        const int length = (data[6] << 8) | data[7];
+        return count > 0 && 8 + length <= size && length > 1 && spsPictureSize(data + 8, size_t(length), width, height);
+    }
+    for (int i = 0; i + 3 < size; ++i) { // Annex B: the first NAL unit of type 7
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            if ((data[i + 3] & 0x1f) == 7) {
+                int end = i + 3;
+                while (end + 2 < size && !(data[end] == 0 && data[end + 1] == 0 && data[end + 2] <= 1))
+                    ++end;
+                if (end + 2 >= size)
+                    end = size;
+                return spsPictureSize(data + i + 3, size_t(end - i - 3), width, height);
+            }
+            i += 2;
+        }
+    }
+    return false;
+}
 
 std::shared_ptr<const KxStreamSetup> KxStreamSetup::create(const KxWriterParams &params)
 {
@@ -188,6 +332,7 @@ struct KxMuxer::Impl {
     std::string path;
 
     int addStream(AVMediaType type, const KxStreamSetup &streams);
+    void takeVideoSize(const KxMuxRecord &record);
     void fail(const char *what, int err);
     void closeContext();
 };
@@ -240,6 +385,23 @@ int KxMuxer::Impl::addStream(AVMediaType type, const KxStreamSetup &streams)
         videoConfigFromStream = true;
     }
     return KX_MUX_OK;
+}
+
+void KxMuxer::Impl::takeVideoSize(const KxMuxRecord &record)
+{
+    // The stream was described with the configured size; the camera may
+    // give another. The MP4 muxer writes its track header and sample entry
+    // once every track has a sample (delay_moov), so the size of the first
+    // picture still reaches them; the TS stream carries the pictures' own
+    // parameter sets.
+    AVCodecParameters *par = video ? video->codecpar : nullptr;
+    if (!par || record.width <= 0 || record.height <= 0
+        || (par->width == record.width && par->height == record.height))
+        return;
+    qInfo() << "KxMuxer::write" << "video is" << record.width << "x" << record.height << "instead of"
+            << par->width << "x" << par->height;
+    par->width = record.width;
+    par->height = record.height;
 }
 
 void KxMuxer::Impl::closeContext()
@@ -412,8 +574,10 @@ int KxMuxer::write(const KxMuxRecord *record)
     pkt->stream_index = st->index;
     d.haveDts[slot] = true;
     d.lastDts[slot] = dts;
-    if (record->stream == KX_MUX_VIDEO)
+    if (record->stream == KX_MUX_VIDEO) {
         d.firstVideoPacket = false;
+        d.takeVideoSize(*record);
+    }
 
     ret = av_interleaved_write_frame(d.ctx, pkt);
     av_packet_unref(pkt);

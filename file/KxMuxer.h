@@ -50,7 +50,14 @@ struct KxMuxRecord {
     int32_t timeBaseDen = 1000;
     int32_t frameRate = 0;           ///< video: nominal frames per second, the last frame's
                                      ///< length; 0: one tick (stamps that count frames)
+    int32_t width = 0;               ///< video: the encoded picture's size; 0: as configured
+    int32_t height = 0;
 };
+
+/// The picture size a H.264 sequence parameter set describes (after its
+/// cropping), read from the first SPS of an avcC configuration record or of
+/// an Annex B buffer. false when there is none or it cannot be read.
+bool h264PictureSize(const uint8_t *data, int size, int *width, int *height);
 
 /// The codec parameters of a recording's two streams (profile, level and
 /// the codec configuration: the AAC AudioSpecificConfig, the H.264

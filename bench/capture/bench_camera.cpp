@@ -310,8 +310,7 @@ PipelineResult runBurst(const QString &configPath, const QByteArray &mjpeg, doub
     camera->stopEvent()->set();
     camera->display()->stop();
     camera->encoder()->stop();
-    rig.awaitPackets(camera->camData()->convertedCount() - camera->encoderQueue().filledCount() -
-                     camera->displayQueue().filledCount());
+    rig.awaitPackets(camera->camData()->convertedCount() - camera->encoderQueue().filledCount());
     rig.fill(r, cpu0);
     return r;
 }

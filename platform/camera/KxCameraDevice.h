@@ -51,6 +51,10 @@ struct Capability {
     int height = 0;
     int64_t frameDuration100ns = 0; ///< e.g. 666666 for 15 frames per second
     uint32_t fourcc = 0;            ///< kFourccMJPG or kFourccYUY2
+    /// Every frame duration the device offers at this size, shortest first;
+    /// frameDuration100ns is the first. Empty when only that one is known.
+    /// setFormat accepts any of them as the capability's frameDuration100ns.
+    std::vector<int64_t> frameDurations100ns;
 };
 
 /// Receiver of raw samples, called on the streaming thread. The data is
@@ -94,6 +98,9 @@ public:
     virtual std::vector<Capability> capabilities() = 0;
     /// Selects one of capabilities(); false (with a log line) on failure.
     virtual bool setFormat(const Capability &format) = 0;
+    /// Bytes per row of the samples of the format set (the driver's
+    /// bytesperline; rows may be padded); 0 when unknown or compressed.
+    virtual int bytesPerLine() const { return 0; }
     /// Starts streaming to sink (not owned). false when the device cannot
     /// start (no format set, already streaming, driver failure).
     virtual bool start(SampleSink *sink) = 0;
@@ -130,6 +137,14 @@ bool encodeJpegI420(const uint8_t *i420, int width, int height, int quality, std
 /// (FF D8 ... FF D9). Returns (offset, length) of each complete picture;
 /// bytes outside pictures and an unterminated tail are ignored.
 std::vector<std::pair<size_t, size_t>> splitJpegStream(const uint8_t *data, size_t size);
+
+/// A JPEG picture that may lack its Huffman tables, as many MJPEG cameras
+/// send them (decoders are expected to know the standard ones; strict ones
+/// and most phone viewers do not). Returns 1 with the picture and the
+/// standard tables (one DHT segment, before the frame header) in out, 0 when
+/// the picture has tables of its own (out untouched), -1 when its header
+/// segments cannot be read. Any thread.
+int jpegWithHuffmanTables(const uint8_t *data, size_t size, std::vector<uint8_t> *out);
 
 /// Maps a V4L2 pixel format to the FourCC reported to callers ("YUYV" is
 /// reported as "YUY2", "MJPG" stays); 0 for formats this layer does not offer.

@@ -104,14 +104,18 @@ public:
                     w = size.stepwise.max_width;
                     h = size.stepwise.max_height;
                 }
-                caps.push_back(Capability{Capability::KindVideoInfo, int(w), int(h),
-                                          shortestInterval(fmt.pixelformat, w, h), code});
+                Capability cap{Capability::KindVideoInfo, int(w), int(h), 0, code, {}};
+                cap.frameDurations100ns = frameDurations(fmt.pixelformat, w, h);
+                cap.frameDuration100ns = cap.frameDurations100ns.empty() ? 0 : cap.frameDurations100ns.front();
+                caps.push_back(cap);
                 if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE)
                     break;
             }
         }
         return caps;
     }
+
+    int bytesPerLine() const override { return m_bytesPerLine; }
 
     bool setFormat(const Capability &format) override
     {
@@ -141,6 +145,8 @@ public:
             if (xioctl(m_fd, VIDIOC_S_PARM, &parm) == -1) // not every driver sets the rate
                 qInfo() << "kxcam::V4l2Device::setFormat" << "VIDIOC_S_PARM:" << errnoText(errno);
         }
+        // Rows of uncompressed samples may be padded beyond width * 2.
+        m_bytesPerLine = fmt.fmt.pix.pixelformat == v4l2FromFourcc(kFourccYUY2) ? int(fmt.fmt.pix.bytesperline) : 0;
         m_formatSet = true;
         return true;
     }
@@ -196,9 +202,11 @@ private:
         size_t length = 0;
     };
 
-    int64_t shortestInterval(uint32_t pixelformat, uint32_t w, uint32_t h)
+    // The frame durations offered at one size, shortest first (a stepwise
+    // range counts by its two ends).
+    std::vector<int64_t> frameDurations(uint32_t pixelformat, uint32_t w, uint32_t h)
     {
-        int64_t best = 0;
+        std::vector<int64_t> durations;
         for (uint32_t i = 0;; ++i) {
             v4l2_frmivalenum ival{};
             ival.index = i;
@@ -207,14 +215,19 @@ private:
             ival.height = h;
             if (xioctl(m_fd, VIDIOC_ENUM_FRAMEINTERVALS, &ival) == -1)
                 break;
-            const v4l2_fract f = ival.type == V4L2_FRMIVAL_TYPE_DISCRETE ? ival.discrete : ival.stepwise.min;
-            const int64_t d = frameDurationFromInterval(f.numerator, f.denominator);
-            if (d > 0 && (best == 0 || d < best))
-                best = d;
-            if (ival.type != V4L2_FRMIVAL_TYPE_DISCRETE)
+            const bool discrete = ival.type == V4L2_FRMIVAL_TYPE_DISCRETE;
+            for (const v4l2_fract &f : {discrete ? ival.discrete : ival.stepwise.min, ival.stepwise.max}) {
+                const int64_t d = frameDurationFromInterval(f.numerator, f.denominator);
+                if (d > 0 && std::find(durations.begin(), durations.end(), d) == durations.end())
+                    durations.push_back(d);
+                if (discrete)
+                    break;
+            }
+            if (!discrete)
                 break;
         }
-        return best;
+        std::sort(durations.begin(), durations.end());
+        return durations;
     }
 
     bool mapBuffers()
@@ -323,6 +336,7 @@ private:
     int m_fd;
     int m_stopFd = -1;
     bool m_formatSet = false;
+    int m_bytesPerLine = 0;
     std::vector<Mapping> m_buffers;
     std::thread m_thread;
     std::atomic<bool> m_streaming{false};

@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -41,6 +42,8 @@ struct DeviceSpec {
     std::string mjpegFile; ///< empty: the built-in picture
     bool flash = false;    ///< "picture": "flash" instead of the test pattern
     double deliverFps = 0; ///< > 0: samples per second actually delivered
+    int firstFrameDelayMs = 0; ///< > 0: the first sample of a run comes this late
+    std::vector<int> rowBytes; ///< per capability: bytes per YUY2 row, 0 for tightly packed
     Faults faults;
 };
 
@@ -72,9 +75,9 @@ DeviceSpec defaultDevice()
     spec.info.friendlyName = "VANTRI Multimedia Unit HD";
     spec.info.pathReadable = true;
     spec.caps = {
-        Capability{Capability::KindVideoInfo, 1280, 720, kDuration15fps, kFourccMJPG},
-        Capability{Capability::KindVideoInfo, 1280, 720, kDuration15fps, kFourccYUY2},
-        Capability{Capability::KindVideoInfo, 640, 480, kDuration15fps, kFourccYUY2},
+        Capability{Capability::KindVideoInfo, 1280, 720, kDuration15fps, kFourccMJPG, {}},
+        Capability{Capability::KindVideoInfo, 1280, 720, kDuration15fps, kFourccYUY2, {}},
+        Capability{Capability::KindVideoInfo, 640, 480, kDuration15fps, kFourccYUY2, {}},
     };
     return spec;
 }
@@ -125,6 +128,26 @@ bool loadSpecs(const std::string &config, std::vector<DeviceSpec> *specs, std::s
                     cap.frameDuration100ns = fps > 0 ? int64_t(10000000.0 / fps + 0.5) : 0;
                 }
                 cap.fourcc = parseFourcc(c.value("format").toString("MJPG"));
+                // Further rates the camera offers at this size.
+                for (const QJsonValue &rate : c.value("rates").toArray()) {
+                    const double fps = rate.toDouble();
+                    const int64_t d = fps > 0 ? int64_t(10000000.0 / fps + 0.5) : 0;
+                    if (d > 0 && d != cap.frameDuration100ns)
+                        cap.frameDurations100ns.push_back(d);
+                }
+                if (!cap.frameDurations100ns.empty()) {
+                    cap.frameDurations100ns.push_back(cap.frameDuration100ns);
+                    std::sort(cap.frameDurations100ns.begin(), cap.frameDurations100ns.end());
+                    cap.frameDuration100ns = cap.frameDurations100ns.front();
+                }
+                const int bytesPerLine = c.value("bytesPerLine").toInt(0);
+                if (bytesPerLine > 0) {
+                    if (cap.fourcc != kFourccYUY2 || bytesPerLine < cap.width * 2) {
+                        *error = config + ": bytesPerLine applies to YUY2 and holds at least a row";
+                        return false;
+                    }
+                }
+                spec.rowBytes.push_back(bytesPerLine);
                 if (cap.width < 2 || cap.height < 2 || (cap.width & 1) || (cap.height & 1)) {
                     *error = config + ": capability sizes must be even and at least 2x2";
                     return false;
@@ -142,6 +165,7 @@ bool loadSpecs(const std::string &config, std::vector<DeviceSpec> *specs, std::s
             }
             spec.flash = picture == "flash";
             spec.deliverFps = o.value("deliverFps").toDouble(0);
+            spec.firstFrameDelayMs = o.value("firstFrameDelayMs").toInt(0);
             const QJsonObject f = o.value("faults").toObject();
             spec.faults.stopAfterSeconds = f.value("stopAfterSeconds").toDouble(0);
             spec.faults.failOpen = f.value("failOpen").toBool(false);
@@ -179,10 +203,19 @@ public:
             qWarning() << "kxcam::VirtualDevice::setFormat" << "refused while streaming";
             return false;
         }
-        for (const Capability &cap : m_spec.caps) {
+        for (size_t i = 0; i < m_spec.caps.size(); ++i) {
+            const Capability &cap = m_spec.caps[i];
+            const std::vector<int64_t> &rates = cap.frameDurations100ns;
+            const bool rateOffered = cap.frameDuration100ns == format.frameDuration100ns ||
+                                     std::find(rates.begin(), rates.end(), format.frameDuration100ns) != rates.end();
             if (cap.width == format.width && cap.height == format.height && cap.fourcc == format.fourcc &&
-                cap.frameDuration100ns == format.frameDuration100ns) {
+                rateOffered) {
                 m_format = cap;
+                m_format.frameDuration100ns = format.frameDuration100ns;
+                m_bytesPerLine = cap.fourcc == kFourccYUY2
+                                     ? (i < m_spec.rowBytes.size() && m_spec.rowBytes[i] > 0 ? m_spec.rowBytes[i]
+                                                                                             : cap.width * 2)
+                                     : 0;
                 m_formatSet = true;
                 return true;
             }
@@ -222,6 +255,7 @@ public:
     }
 
     bool isStreaming() const override { return m_streaming; }
+    int bytesPerLine() const override { return m_bytesPerLine; }
     kxsync::Event *eventSignal() override { return m_events.signal(); }
     bool takeEvent(DeviceEvent *event) override { return m_events.take(event); }
 
@@ -237,6 +271,10 @@ private:
             : std::max<int64_t>(1, format.frameDuration100ns) * 100;
         const auto interval = std::chrono::nanoseconds(intervalNs);
         auto t0 = clock::now();
+        // A USB camera takes its time for the first picture (exposure,
+        // MJPEG at a large size): the stream starts, the samples come later.
+        if (m_spec.firstFrameDelayMs > 0)
+            t0 += std::chrono::milliseconds(m_spec.firstFrameDelayMs);
         if (m_spec.flash) {
             // The flash camera captures on whole seconds: the flash frame is
             // then taken at its second exactly, instead of anywhere within
@@ -257,7 +295,7 @@ private:
         if (m_spec.flash) {
             for (int white = 0; white < 2; ++white) {
                 renderFlash(w, h, white != 0, picture.data());
-                if (!packPicture(format, picture, &flashSamples[white])) {
+                if (!packPicture(format, m_bytesPerLine, picture, &flashSamples[white])) {
                     m_events.push(DeviceEvent::StreamError, "JPEG encoding failed");
                     return;
                 }
@@ -292,7 +330,7 @@ private:
                 length = pic.second;
             } else {
                 renderTestPattern(w, h, n, picture.data(), format.frameDuration100ns);
-                if (!packPicture(format, picture, &sample)) {
+                if (!packPicture(format, m_bytesPerLine, picture, &sample)) {
                     m_events.push(DeviceEvent::StreamError, "JPEG encoding failed");
                     break;
                 }
@@ -324,15 +362,22 @@ private:
     }
 
     // An I420 picture as the format's sample; false when JPEG encoding fails.
-    static bool packPicture(const Capability &format, const std::vector<uint8_t> &picture, std::vector<uint8_t> *sample)
+    // YUY2 rows take rowBytes each (padding filled with a byte no picture
+    // has, so that a reader that ignores the stride shows it).
+    static bool packPicture(const Capability &format, int rowBytes, const std::vector<uint8_t> &picture,
+                            std::vector<uint8_t> *sample)
     {
         const int w = format.width, h = format.height;
         if (format.fourcc == kFourccMJPG)
             return encodeJpegI420(picture.data(), w, h, 85, sample);
         if (format.fourcc == kFourccYUY2) {
-            sample->resize(size_t(w) * h * 2);
+            const int stride = std::max(rowBytes, w * 2);
+            sample->assign(size_t(stride) * h, 0xff);
             libyuv::I420ToYUY2(picture.data(), w, picture.data() + size_t(w) * h, w / 2,
-                               picture.data() + size_t(w) * h * 5 / 4, w / 2, sample->data(), w * 2, w, h);
+                               picture.data() + size_t(w) * h * 5 / 4, w / 2, sample->data(), stride, w, h);
+            // The last row ends the payload without its padding, so the
+            // length alone does not give the stride.
+            sample->resize(size_t(stride) * (h - 1) + size_t(w) * 2);
             return true;
         }
         *sample = picture; // other FourCCs carry the raw picture
@@ -344,6 +389,7 @@ private:
     std::vector<std::pair<size_t, size_t>> m_pictures;
     Capability m_format;
     bool m_formatSet = false;
+    int m_bytesPerLine = 0;
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_wake;

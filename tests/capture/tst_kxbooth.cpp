@@ -116,7 +116,7 @@ DeviceInfo dev(const char *name, bool readable = true, const char *path = "/dev/
 
 Capability capOf(int w, uint32_t fourcc, int kind = Capability::KindVideoInfo, int h = 720)
 {
-    return Capability{kind, w, h, 666666, fourcc};
+    return Capability{kind, w, h, 666666, fourcc, {}};
 }
 
 QJsonObject jcap(const char *format, int w, int h, double fps = 15)
@@ -169,6 +169,18 @@ TEST(BoothRules, DeviceSearch)
         {"empty list", {}, L"VANTRI", -5, -1, -1},
         {"invalid pattern matches nothing", {dev("Cam (A")}, L"(", 0, -1, 0},
         {"empty pattern matches everything", {dev("Cam A")}, L"", 1, 0, -1},
+        // Card names as the UVC driver writes them: "<product>: <function>"
+        // cut to 31 bytes.
+        {"driver name cut to 31 bytes", {dev("VANTRI Multimedia Unit HD: VANT")}, kUnitPattern, 1, 0, -1},
+        {"driver name with its whole function", {dev("Cam A"), dev("VANTRI Multimedia Unit HD: Video")},
+         kUnitPattern, 1, 1, 0},
+        {"ULTRA model filling the 31 bytes", {dev("VANTRI Multimedia Unit ULTRA HD")}, kUnitPattern, 1, 0, -1},
+        {"cut right after the colon", {dev("VANTRI Multimedia Unit HD2 Pro:")}, L"Unit HD2 Pro$", 1, 0, -1},
+        {"near miss: another model", {dev("VANTRI Multimedia Unit SD: VANT")}, kUnitPattern, 0, -1, 0},
+        {"near miss: longer product", {dev("VANTRI Multimedia Unit HDX: VAN")}, kUnitPattern, 0, -1, 0},
+        {"near miss: product ends later", {dev("VANTRI Multimedia Unit HD Pro: V")}, kUnitPattern, 0, -1, 0},
+        {"near miss: function looks like the product", {dev("Webcam: VANTRI Multimedia Unit HD Pro")},
+         kUnitPattern, 0, -1, 0},
         {"non-ASCII name", {dev("Kamera \xc3\xbc VANTRI")}, L"\u00fc VANTRI$", 1, 0, -1},
     };
     for (const Case &c : cases) {
@@ -217,6 +229,44 @@ TEST(BoothRules, FramesPerSecond)
     EXPECT_DOUBLE_EQ(KxBooth::fpsOfDuration(400000), 25.0);
     EXPECT_NEAR(KxBooth::fpsOfDuration(0), 15.0, 1e-4); // no division by zero
     EXPECT_NEAR(KxBooth::fpsOfDuration(-5), 15.0, 1e-4);
+}
+
+TEST(BoothRules, RateAndEncodeSize)
+{
+    auto rates = [](std::vector<int64_t> durations) {
+        Capability cap = capOf(1920, kFourccMJPG);
+        cap.frameDuration100ns = durations.front();
+        cap.frameDurations100ns = durations;
+        return cap;
+    };
+    struct RateCase {
+        const char *what;
+        Capability cap;
+        double preferred;
+        int64_t chosen;
+    } rateCases[] = {
+        {"configured rate offered", rates({333333, 400000, 666666, 1000000}), 15, 666666},
+        {"only faster rates", rates({333333, 400000}), 15, 400000},
+        {"nothing but the one rate", capOf(1920, kFourccMJPG), 15, 666666},
+        {"30 only", rates({333333}), 15, 333333},
+        {"15 within rounding", rates({333333, 666667}), 15, 666667},
+        {"no preference keeps the fastest", rates({333333, 666666}), 0, 333333},
+    };
+    for (const RateCase &c : rateCases)
+        EXPECT_EQ(KxBooth::selectFrameDuration(c.cap, c.preferred), c.chosen) << c.what;
+
+    struct SizeCase {
+        int w, h;
+        double fps;
+        QSize encoded;
+    } sizeCases[] = {
+        {1280, 720, 15, {1280, 720}},  {640, 480, 30, {640, 480}},    {1280, 960, 15, {1280, 960}},
+        {1280, 720, 30, {1280, 720}},  {1920, 1080, 30, {1280, 720}}, {1920, 1080, 15, {1280, 720}},
+        {1920, 1440, 15, {960, 720}},  {2592, 1944, 5, {2592, 1944}}, {1600, 1200, 30, {960, 720}},
+        {1366, 768, 30, {1280, 720}},
+    };
+    for (const SizeCase &c : sizeCases)
+        EXPECT_EQ(KxBooth::encodeSize(c.w, c.h, c.fps, 1280, 720, 15), c.encoded) << c.w << "x" << c.h << "@" << c.fps;
 }
 
 TEST(BoothInterface, QtInterfaceAndSignalType)
@@ -322,10 +372,16 @@ TEST_F(BoothTest, DeviceChoiceAndOpenFailures)
         int result;
         const char *device;
         const wchar_t *filterName;
-        int width;
+        int width; // of the pictures handed on (a 1080p camera's are scaled down)
     } cases[] = {
         {"second camera matches", twoCams, kUnitPattern, 0, "VANTRI Multimedia Unit HD", kUnitPattern, 1280},
-        {"no match takes the first", twoCams, L"Nothing", 0, "Laptop Webcam", L"DefaultCamera", 1920},
+        {"driver's cut name", QJsonArray{jdev("Laptop Webcam", {jcap("YUY2", 640, 480)}),
+                                         jdev("VANTRI Multimedia Unit HD: VANT", {jcap("MJPG", 1280, 720)})},
+         kUnitPattern, 0, "VANTRI Multimedia Unit HD: VANT", kUnitPattern, 1280},
+        {"ULTRA model", QJsonArray{jdev("VANTRI Multimedia Unit HDX: VAN", {jcap("YUY2", 640, 480)}),
+                                   jdev("VANTRI Multimedia Unit ULTRA HD", {jcap("MJPG", 1920, 1080)})},
+         kUnitPattern, 0, "VANTRI Multimedia Unit ULTRA HD", kUnitPattern, 1280},
+        {"no match takes the first", twoCams, L"Nothing", 0, "Laptop Webcam", L"DefaultCamera", 1280},
         {"no devices", QJsonArray{}, L"VANTRI", -60, "", L"", 0},
         {"only unreadable devices", QJsonArray{jdev("VANTRI", {jcap("MJPG", 64, 48)}, {}, false)}, L"VANTRI", -60,
          "", L"", 0},
@@ -403,8 +459,10 @@ TEST_F(BoothTest, ConvertI420)
 {
     const int w = 320, h = 240;
     const int frameBytes = w * h * 3 / 2;
+    QJsonObject paddedCap = jcap("YUY2", w, h);
+    paddedCap.insert("bytesPerLine", w * 2 + 32);
     useConfig(QJsonArray{jdev("MJ", {jcap("MJPG", w, h)}), jdev("YU", {jcap("YUY2", w, h)}),
-                         jdev("RAW", {jcap("I420", w, h)})});
+                         jdev("RAW", {jcap("I420", w, h)}), jdev("YP", {paddedCap})});
     std::vector<uint8_t> pattern(static_cast<size_t>(frameBytes)), out(static_cast<size_t>(frameBytes));
     kxcam::renderTestPattern(w, h, 5, pattern.data());
     std::vector<uint8_t> jpeg;
@@ -412,15 +470,19 @@ TEST_F(BoothTest, ConvertI420)
     std::vector<uint8_t> yuy2(size_t(w) * h * 2);
     libyuv::I420ToYUY2(pattern.data(), w, pattern.data() + w * h, w / 2, pattern.data() + w * h * 5 / 4, w / 2,
                        yuy2.data(), w * 2, w, h);
-    // The same picture with 32 bytes of padding after every row.
+    // The same picture with 32 bytes of padding after every row but the
+    // last, as the driver's bytesperline says: the length alone would
+    // give a wrong stride.
     std::vector<uint8_t> padded(size_t(w * 2 + 32) * h, 0);
     for (int y = 0; y < h; ++y)
         std::copy_n(yuy2.begin() + y * w * 2, w * 2, padded.begin() + y * (w * 2 + 32));
+    padded.resize(padded.size() - 32);
     std::vector<uint8_t> corrupt = jpeg;
     for (size_t i = 2; i < 400 && i < corrupt.size(); ++i)
         corrupt[i] = uint8_t(i * 37);
 
-    KxBooth mj, yu, raw;
+    KxBooth mj, yu, raw, yp;
+    ASSERT_EQ(yp.open(L"^YP$"), 0);
     ASSERT_EQ(mj.open(L"^MJ$"), 0);
     ASSERT_EQ(yu.open(L"^YU$"), 0);
     ASSERT_EQ(raw.open(L"^RAW$"), 0);
@@ -436,7 +498,8 @@ TEST_F(BoothTest, ConvertI420)
     } cases[] = {
         {"MJPEG", &mj, &jpeg, -1, frameBytes, frameBytes, 35},
         {"YUY2", &yu, &yuy2, -1, frameBytes, frameBytes, 100},
-        {"YUY2 with padded rows", &yu, &padded, -1, frameBytes, frameBytes, 100},
+        {"YUY2 with padded rows", &yp, &padded, -1, frameBytes, frameBytes, 100},
+        {"padded YUY2 one byte short", &yp, &padded, int(padded.size()) - 1, frameBytes, 0, 0},
         {"larger output buffer", &yu, &yuy2, -1, 2 * w * h, frameBytes, 100},
         {"corrupt MJPEG skipped", &mj, &corrupt, -1, frameBytes, 0, 0},
         {"empty MJPEG skipped", &mj, &jpeg, 0, frameBytes, 0, 0},

@@ -97,12 +97,12 @@ TEST(ModulePreview, PaintsTheCameraPictureIntoTheWindow)
         KxMediaTime clock;
         clock.start();
         ASSERT_EQ(module->start(&clock), 0);
-        ASSERT_TRUE(kxtest::waitFor([&] { return module->display()->forwardedFrames() >= 10; }, 20000));
+        ASSERT_TRUE(kxtest::waitFor([&] { return module->display()->shownFrames() >= 10; }, 20000));
         EXPECT_TRUE(module->display()->previewActive());
         ASSERT_EQ(module->stop(), 0);
-        // The last shown frame is the last one forwarded; without rejected
-        // samples it is the camera's picture of that number.
-        const int last = module->display()->forwardedFrames() - 1;
+        // Without rejected samples the last shown frame is the camera's
+        // picture of that number.
+        const int last = module->display()->lastShownIndex();
         const std::vector<uint8_t> shown = win.grabLuma();
         ASSERT_EQ(shown.size(), size_t(kW) * kH);
         std::vector<uint8_t> ref(size_t(kW) * kH * 3 / 2);

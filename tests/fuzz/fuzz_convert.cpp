@@ -58,8 +58,8 @@ void feedIntake(const uint8_t *data, size_t size)
     const int length = size > 0x7fffffff ? 0x7fffffff : int(size);
     for (KxModuleCamera *module : {g_intakeMjpeg, g_intakeYuy2}) {
         module->camData()->onYUVData(data, length);
-        // A converted frame goes on towards the display; hand it back.
-        for (KxFrameBuffer *frame : module->displayQueue().drainFilled())
+        // A converted frame goes on towards the encoder; hand it back.
+        for (KxFrameBuffer *frame : module->encoderQueue().drainFilled())
             module->encoderQueue().putFree(frame);
     }
 }
