@@ -2,8 +2,12 @@
 # make run    build, then run the main job (the program itself when DISPLAY
 #             is set and it is built, else the headless recording)
 # make package  build, then the Debian package build/norvimerioshare_*.deb
+# make windows  cross-build libVoxtap for Windows into build-win/ (Voxtap.dll,
+#             voxtap-record.exe and the tests run under Wine; FFmpeg is
+#             cross-built once into build-win/deps)
 # make test   build, then run every test (normal, AddressSanitizer and
-#             ThreadSanitizer builds), ending with ctest's summary line
+#             ThreadSanitizer builds, and the Windows build under Wine),
+#             ending with ctest's summary line
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 # ccache, where installed, shares compiled objects between checkouts.
@@ -13,7 +17,7 @@ export CCACHE_BASEDIR ?= $(abspath $(CURDIR)/..)
 export CCACHE_NOHASHDIR ?= true
 endif
 
-.PHONY: all deps build run test bench package clean
+.PHONY: all deps build run test bench package windows clean
 
 all: build
 
@@ -33,8 +37,14 @@ package: build
 test: deps
 	scripts/run-tests
 
+windows: deps
+	JOBS=$(JOBS) scripts/build-windows
+
 bench: build
 	scripts/run-bench
 
+# The cross-built FFmpeg in build-win/deps is kept: it only changes with
+# Debian's source package.
 clean:
 	rm -rf build build-asan build-tsan
+	[ ! -d build-win ] || find build-win -mindepth 1 -maxdepth 1 ! -name deps -exec rm -rf {} +
