@@ -3,7 +3,7 @@
 
 #include "Voxtap.h"
 
-#include "VoxtapCoreAudioApi.h"
+#include "VoxtapEngine.h" // the engine of the platform, chosen by the build
 #include "VoxtapLog.h"
 
 #include <mutex>

@@ -47,6 +47,9 @@ protected:
     void wakeWaitersLocked();
 
     std::vector<Waiter *> m_waiters;
+    // The Windows build's kernel object (a HANDLE); that build waits with
+    // the system's own calls and needs no waiter list.
+    void *m_native = nullptr;
 };
 
 /// A Windows-style event. A manual-reset event stays signalled until
