@@ -60,7 +60,9 @@ protected:
     {
         ASSERT_TRUE(startRecording(key, key));
         offer(key, {0, 1});
-        ASSERT_TRUE(kxWaitUntil([&] { return requests("POST", kRecordPath).size() == 3 && m_module->pendingCount() == 0; }, 15000));
+        ASSERT_TRUE(kxWaitUntil([&] {
+            return !m_cb.reports.last().isEmpty() && m_cb.reports.last().first().finished == 2 && m_module->pendingCount() == 0;
+        }, 15000));
         ASSERT_TRUE(waitJournalSettled(5000));
     }
 
