@@ -12,8 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
-#include <QTextStream>
 #include <QThread>
 #include <QTimer>
 #include <QUuid>
@@ -91,11 +89,6 @@ void KxModuleClound::init()
     }
     // The monitor reports its first result by itself; a probe of our own
     // here would bypass its rule of two misses.
-}
-
-bool KxModuleClound::currentOnline() const
-{
-    return m_pNet && m_bNetSeen && m_bLastNet;
 }
 
 void KxModuleClound::config(const QString &tmpFolder)

@@ -146,7 +146,6 @@ private:
     };
 
     void connectSignals();
-    bool currentOnline() const;
 
     // Registrations (KxCloudRegistrations.cpp)
     void getBucketName(CloudTask *task);

@@ -18,7 +18,7 @@ public:
         struct UploadProgress {
             QString taskId;
             QString taskName;
-            int total = 0;     ///< pieces of the task: segments plus snapshots
+            int total = 0;     ///< pieces of the task: segments, snapshots and its completion notice
             int finished = 0;  ///< pieces finished
         };
 
