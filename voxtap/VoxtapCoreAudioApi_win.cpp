@@ -24,12 +24,14 @@ namespace {
 // only limits how long a vanished endpoint (whose client stops signalling)
 // or a pause change may go unnoticed.
 constexpr DWORD kWaitMs = 100;
-// What the shared-mode client buffers for us: enough for a loaded machine
-// to fall behind for a while without losing sound.
 // Sound missing for this long makes the capture thread ask the client
 // whether its endpoint is still there.
 constexpr ULONGLONG kStallMs = 200;
-constexpr REFERENCE_TIME kBufferDuration = 2000000; // 200 ms in 100 ns units
+// What the shared-mode client buffers for us, as the PulseAudio engine
+// asks of its server: a capture thread starved for up to a second on a
+// loaded machine loses no sound. The client still signals every period,
+// so this adds no delay.
+constexpr REFERENCE_TIME kBufferDuration = 10000000; // 1 s in 100 ns units
 
 // Not in every SDK's headers.
 DEFINE_PROPERTYKEY(kPkeyDeviceInstanceId, 0x78c34fc8, 0x104a, 0x4aca, 0x9e, 0xa4, 0x52, 0x4d, 0x52, 0x99, 0x6e,
