@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -154,43 +155,28 @@ protected:
         return r;
     }
 
+    /// Decodes with ffmpeg; the stream's codec, rate and layout come from
+    /// its report of the input.
     static Decoded decode(const QString &file)
     {
         Decoded d;
-        QProcess probe;
-        probe.start(QStringLiteral("ffprobe"),
-                    {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                     QStringLiteral("a:0"), QStringLiteral("-show_entries"),
-                     QStringLiteral("stream=codec_name,sample_rate,channels"), QStringLiteral("-of"),
-                     QStringLiteral("default=nw=1"), file});
-        if (!probe.waitForFinished(30000) || probe.exitCode() != 0) {
-            d.error = QStringLiteral("ffprobe: ") + QString::fromLocal8Bit(probe.readAllStandardError());
-            return d;
-        }
-        const QString info = QString::fromLocal8Bit(probe.readAllStandardOutput());
-        if (!info.contains(QStringLiteral("codec_name=aac"))) {
-            d.error = QStringLiteral("not AAC: ") + info;
-            return d;
-        }
-        for (const QString &line : info.split('\n')) {
-            if (line.startsWith(QStringLiteral("sample_rate=")))
-                d.rate = line.mid(12).toInt();
-            else if (line.startsWith(QStringLiteral("channels=")))
-                d.channels = line.mid(9).toInt();
-        }
         QProcess ff;
-        ff.start(QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), file,
-                                           QStringLiteral("-f"), QStringLiteral("f32le"), QStringLiteral("-ac"),
-                                           QStringLiteral("2"), QStringLiteral("-")});
+        ff.start(QStringLiteral("ffmpeg"), {QStringLiteral("-hide_banner"), QStringLiteral("-i"), file,
+                                           QStringLiteral("-f"), QStringLiteral("f32le"), QStringLiteral("-")});
         QByteArray pcm;
         while (ff.state() != QProcess::NotRunning && ff.waitForReadyRead(30000))
             pcm += ff.readAllStandardOutput();
         ff.waitForFinished(30000);
         pcm += ff.readAllStandardOutput();
-        if (ff.exitCode() != 0) {
-            d.error = QStringLiteral("ffmpeg: ") + QString::fromLocal8Bit(ff.readAllStandardError());
+        const QString report = QString::fromLocal8Bit(ff.readAllStandardError());
+        const QRegularExpressionMatch m =
+            QRegularExpression(QStringLiteral("Audio: aac \\(LC\\)[^,]*, (\\d+) Hz, (\\w+)")).match(report);
+        if (ff.exitCode() != 0 || !m.hasMatch()) {
+            d.error = QStringLiteral("ffmpeg: ") + report;
             return d;
         }
+        d.rate = m.captured(1).toInt();
+        d.channels = m.captured(2) == QStringLiteral("stereo") ? 2 : m.captured(2) == QStringLiteral("mono") ? 1 : 0;
         const auto *x = reinterpret_cast<const float *>(pcm.constData());
         const size_t frames = static_cast<size_t>(pcm.size()) / (2 * sizeof(float));
         d.left.resize(frames);
