@@ -91,6 +91,7 @@ TEST(VoxtapWindows, RefusesBadCallsWithTheLibrarysCodes)
     const std::string id = unitId();
     ASSERT_FALSE(id.empty());
     EXPECT_EQ(Voxtap_InitWithId(id.c_str(), &noEncoder), VOXTAP_E_NOENCODER);
+    EXPECT_EQ(Voxtap_Init(1, nullptr), VOXTAP_OK) << "the default microphone";
     EXPECT_EQ(Voxtap_UnInit(), VOXTAP_OK);
     EXPECT_EQ(Voxtap_UnInit(), VOXTAP_OK);
 }
