@@ -175,6 +175,9 @@ public:
     HANDLE dataEvent = nullptr; // set by the client for every period
     HANDLE stopEvent = nullptr;
     bool running = false;       // the client was started
+    // Keeps the multi-threaded apartment, and with it the objects above,
+    // alive while no thread of the library is in it (between the calls).
+    CO_MTA_USAGE_COOKIE mtaUsage = nullptr;
 };
 
 namespace {
@@ -277,7 +280,7 @@ int VoxtapCoreAudioApi::initOn(const std::string &id, bool byDefault, bool defau
     m_bGoneNotified = false;
 
     ComScope com;
-    if (!com.usable())
+    if (!com.usable() || FAILED(CoIncrementMTAUsage(&d->mtaUsage)))
         return VOXTAP_E_ENUMERATOR;
     int result = VOXTAP_OK;
     WAVEFORMATEX *mixFormat = nullptr;
@@ -405,6 +408,10 @@ void VoxtapCoreAudioApi::releaseAll()
     if (d->stopEvent)
         CloseHandle(d->stopEvent);
     d->dataEvent = d->stopEvent = nullptr;
+    if (d->mtaUsage) {
+        CoDecrementMTAUsage(d->mtaUsage);
+        d->mtaUsage = nullptr;
+    }
     m_packer.release();
     m_endpointId.clear();
     m_captureBuffer.clear();
