@@ -289,18 +289,17 @@ int VoxtapCoreAudioApi::initOn(const std::string &id, bool byDefault, bool defau
                                   __uuidof(IMMDeviceEnumerator), reinterpret_cast<void **>(&d->enumerator));
     if (FAILED(hr)) {
         voxtapLog(LogError, "VoxtapCoreAudioApi::init: no device enumerator: 0x%lx", static_cast<unsigned long>(hr));
+        releaseAll();
         return VOXTAP_E_ENUMERATOR;
     }
-    {
-        hr = byDefault ? d->enumerator->GetDefaultAudioEndpoint(defaultCapture ? eCapture : eRender, eConsole,
-                                                                &d->device)
-                       : d->enumerator->GetDevice(toWide(id).c_str(), &d->device);
-        DWORD state = 0;
-        if (FAILED(hr) || !d->device || FAILED(d->device->GetState(&state)) || state != DEVICE_STATE_ACTIVE) {
-            voxtapLog(LogError, "VoxtapCoreAudioApi::init: no endpoint \"%s\": 0x%lx", id.c_str(),
-                      static_cast<unsigned long>(hr));
-            result = VOXTAP_E_ENDPOINT;
-        }
+    hr = byDefault
+        ? d->enumerator->GetDefaultAudioEndpoint(defaultCapture ? eCapture : eRender, eConsole, &d->device)
+        : d->enumerator->GetDevice(toWide(id).c_str(), &d->device);
+    DWORD state = 0;
+    if (FAILED(hr) || !d->device || FAILED(d->device->GetState(&state)) || state != DEVICE_STATE_ACTIVE) {
+        voxtapLog(LogError, "VoxtapCoreAudioApi::init: no endpoint \"%s\": 0x%lx", id.c_str(),
+                  static_cast<unsigned long>(hr));
+        result = VOXTAP_E_ENDPOINT;
     }
     if (result == VOXTAP_OK) {
         IMMEndpoint *endpoint = nullptr;
