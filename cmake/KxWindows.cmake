@@ -4,6 +4,7 @@
 #   KX_GTEST_SOURCE  googletest's source tree (Debian's source package)
 set(KX_WIN_DEPS "" CACHE PATH "Prefix of the cross-built FFmpeg libraries")
 set(KX_GTEST_SOURCE "" CACHE PATH "googletest source tree")
+option(KX_BUILD_TESTS "Build the tests" ON)
 if(NOT EXISTS "${KX_WIN_DEPS}/lib/libavcodec.a")
   message(FATAL_ERROR "KX_WIN_DEPS must name the cross-built FFmpeg (scripts/build-windows makes it)")
 endif()

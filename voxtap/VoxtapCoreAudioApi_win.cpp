@@ -24,12 +24,14 @@ namespace {
 // only limits how long a vanished endpoint (whose client stops signalling)
 // or a pause change may go unnoticed.
 constexpr DWORD kWaitMs = 100;
-// What the shared-mode client buffers for us: enough for a loaded machine
-// to fall behind for a while without losing sound.
 // Sound missing for this long makes the capture thread ask the client
 // whether its endpoint is still there.
 constexpr ULONGLONG kStallMs = 200;
-constexpr REFERENCE_TIME kBufferDuration = 2000000; // 200 ms in 100 ns units
+// What the shared-mode client buffers for us, as the PulseAudio engine
+// asks of its server: a capture thread starved for up to a second on a
+// loaded machine loses no sound. The client still signals every period,
+// so this adds no delay.
+constexpr REFERENCE_TIME kBufferDuration = 10000000; // 1 s in 100 ns units
 
 // Not in every SDK's headers.
 DEFINE_PROPERTYKEY(kPkeyDeviceInstanceId, 0x78c34fc8, 0x104a, 0x4aca, 0x9e, 0xa4, 0x52, 0x4d, 0x52, 0x99, 0x6e,
@@ -173,6 +175,9 @@ public:
     HANDLE dataEvent = nullptr; // set by the client for every period
     HANDLE stopEvent = nullptr;
     bool running = false;       // the client was started
+    // Keeps the multi-threaded apartment, and with it the objects above,
+    // alive while no thread of the library is in it (between the calls).
+    CO_MTA_USAGE_COOKIE mtaUsage = nullptr;
 };
 
 namespace {
@@ -275,7 +280,7 @@ int VoxtapCoreAudioApi::initOn(const std::string &id, bool byDefault, bool defau
     m_bGoneNotified = false;
 
     ComScope com;
-    if (!com.usable())
+    if (!com.usable() || FAILED(CoIncrementMTAUsage(&d->mtaUsage)))
         return VOXTAP_E_ENUMERATOR;
     int result = VOXTAP_OK;
     WAVEFORMATEX *mixFormat = nullptr;
@@ -284,18 +289,17 @@ int VoxtapCoreAudioApi::initOn(const std::string &id, bool byDefault, bool defau
                                   __uuidof(IMMDeviceEnumerator), reinterpret_cast<void **>(&d->enumerator));
     if (FAILED(hr)) {
         voxtapLog(LogError, "VoxtapCoreAudioApi::init: no device enumerator: 0x%lx", static_cast<unsigned long>(hr));
+        releaseAll();
         return VOXTAP_E_ENUMERATOR;
     }
-    {
-        hr = byDefault ? d->enumerator->GetDefaultAudioEndpoint(defaultCapture ? eCapture : eRender, eConsole,
-                                                                &d->device)
-                       : d->enumerator->GetDevice(toWide(id).c_str(), &d->device);
-        DWORD state = 0;
-        if (FAILED(hr) || !d->device || FAILED(d->device->GetState(&state)) || state != DEVICE_STATE_ACTIVE) {
-            voxtapLog(LogError, "VoxtapCoreAudioApi::init: no endpoint \"%s\": 0x%lx", id.c_str(),
-                      static_cast<unsigned long>(hr));
-            result = VOXTAP_E_ENDPOINT;
-        }
+    hr = byDefault
+        ? d->enumerator->GetDefaultAudioEndpoint(defaultCapture ? eCapture : eRender, eConsole, &d->device)
+        : d->enumerator->GetDevice(toWide(id).c_str(), &d->device);
+    DWORD state = 0;
+    if (FAILED(hr) || !d->device || FAILED(d->device->GetState(&state)) || state != DEVICE_STATE_ACTIVE) {
+        voxtapLog(LogError, "VoxtapCoreAudioApi::init: no endpoint \"%s\": 0x%lx", id.c_str(),
+                  static_cast<unsigned long>(hr));
+        result = VOXTAP_E_ENDPOINT;
     }
     if (result == VOXTAP_OK) {
         IMMEndpoint *endpoint = nullptr;
@@ -403,6 +407,10 @@ void VoxtapCoreAudioApi::releaseAll()
     if (d->stopEvent)
         CloseHandle(d->stopEvent);
     d->dataEvent = d->stopEvent = nullptr;
+    if (d->mtaUsage) {
+        CoDecrementMTAUsage(d->mtaUsage);
+        d->mtaUsage = nullptr;
+    }
     m_packer.release();
     m_endpointId.clear();
     m_captureBuffer.clear();
