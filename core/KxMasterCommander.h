@@ -9,6 +9,7 @@
 // (CameraPreStartTask). Every signal is emitted on the main thread.
 
 #include "IKxModuleClound.h"
+#include "KxCommanderConfig.h"
 
 #include <QList>
 #include <QObject>
@@ -24,7 +25,7 @@ public:
     /// folder and finishes recordings that an earlier process left
     /// unfinished. Builds and wires the modules. Without the lock (another
     /// process records) every start is refused.
-    explicit KxMasterCommander(QObject *parent = nullptr);
+    explicit KxMasterCommander(const KxCommanderConfig &config, QObject *parent = nullptr);
     /// Stops a running recording (kept; thrown away only when shorter than
     /// five seconds), gives the uploads at most 3 s and tears the modules down.
     ~KxMasterCommander() override;

@@ -196,7 +196,7 @@ KxMainWidgetCtrller::KxMainWidgetCtrller(double *scale, QObject *parent)
     qDebug() << "KxMainWidgetCtrller::KxMainWidgetCtrller" << m_pData->m_dScale;
     KxMainWidgetCtrllerPrivate *d = m_pData;
     double *s = &d->m_dScale;
-    d->m_pCommander = new KxMasterCommander(this);
+    d->m_pCommander = new KxMasterCommander(KxMerioSettingsData::instance()->commanderConfig(), this);
     d->m_pStartMovie = new KxAnimatedWidget(":/img/images/startmovie", QSize(int(400 * *s), int(300 * *s)), 20, s);
     d->m_pVideoIcon = new KxVideoIconWidget(s);
     d->m_pVideoIcon->hide();

@@ -125,7 +125,7 @@ IKxNetWorkManager *CommanderTest::s_net = nullptr;
 TEST_F(CommanderTest, TwelveSecondLessonReachesTheFileAndTheClass)
 {
     s_cloud->journal(true);
-    KxMasterCommander commander;
+    KxMasterCommander commander(KxMerioSettingsData::instance()->commanderConfig());
     Reports reports(&commander);
     ASSERT_TRUE(commander.isCameraExist());
     ASSERT_GE(commander.preStart(), 0);
@@ -276,7 +276,7 @@ TEST_F(CommanderTest, ShortRecordingsFailuresAndThePrivateWorkFolder)
     const QString tmpPath = KxMerioSettingsData::instance()->tmpPath();
     QStringList playlists;
     {
-        KxMasterCommander commander;
+        KxMasterCommander commander(KxMerioSettingsData::instance()->commanderConfig());
         Reports reports(&commander);
         struct stat st;
         ASSERT_EQ(::lstat(QFile::encodeName(commander.tmpPath()).constData(), &st), 0);
@@ -299,7 +299,7 @@ TEST_F(CommanderTest, ShortRecordingsFailuresAndThePrivateWorkFolder)
     EXPECT_NE(playlists[0], playlists[1]) << "two recordings share a key";
 
     {
-        KxMasterCommander second;
+        KxMasterCommander second(KxMerioSettingsData::instance()->commanderConfig());
         EXPECT_EQ(QDir(tmpPath).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                   QStringList{"recording.lock"}) << "a new construction leaves only its lock in the work folder";
     }
@@ -315,7 +315,7 @@ TEST_F(CommanderTest, ShortRecordingsFailuresAndThePrivateWorkFolder)
     ASSERT_TRUE(QDir(tmpPath).removeRecursively());
     ASSERT_TRUE(QFile::link(valuable, tmpPath));
     {
-        KxMasterCommander linked;
+        KxMasterCommander linked(KxMerioSettingsData::instance()->commanderConfig());
         EXPECT_TRUE(QFileInfo(valuable + "/thesis.txt").exists());
         EXPECT_TRUE(QFileInfo(tmpPath).isSymLink());
         EXPECT_NE(linked.tmpPath(), tmpPath);
@@ -336,7 +336,7 @@ TEST_F(CommanderTest, ShortRecordingsFailuresAndThePrivateWorkFolder)
     json.close();
     qputenv("KX_VIRTUAL_CAMERA", QFile::encodeName(json.fileName()));
     {
-        KxMasterCommander failing;
+        KxMasterCommander failing(KxMerioSettingsData::instance()->commanderConfig());
         ASSERT_TRUE(failing.isCameraExist());
         const QString name = recordName(30);
         EXPECT_FALSE(failing.startToRecord(kTitle, name));
@@ -366,7 +366,7 @@ TEST_F(CommanderTest, CameraUnpluggedWithoutMicrophoneOrNetwork)
 
     const QString name = recordName(60);
     {
-        KxMasterCommander commander;
+        KxMasterCommander commander(KxMerioSettingsData::instance()->commanderConfig());
         Reports reports(&commander);
         ASSERT_TRUE(commander.startToRecord(kTitle, name));
         ASSERT_TRUE(kxWaitUntil([&] { return commander.elapsed() >= 1500; }, 8000));
@@ -414,7 +414,7 @@ TEST_F(CommanderTest, TeardownDuringALessonKeepsIt)
         const QString name = recordName(120 + c.recordMs / 1000);
         double stoppedAt = 0;
         {
-            KxMasterCommander commander;
+            KxMasterCommander commander(KxMerioSettingsData::instance()->commanderConfig());
             ASSERT_TRUE(commander.startToRecord(kTitle, name));
             ASSERT_TRUE(kxWaitUntil([&] { return commander.elapsed() >= c.recordMs; }, c.recordMs + 8000));
             stoppedAt = commander.elapsed() / 1000.0;
@@ -435,7 +435,7 @@ TEST_F(CommanderTest, TeardownDuringALessonKeepsIt)
 TEST_F(CommanderTest, SecondCommanderLeavesTheRunningLessonWhole)
 {
     const QString name = recordName(200);
-    KxMasterCommander first;
+    KxMasterCommander first(KxMerioSettingsData::instance()->commanderConfig());
     Reports reports(&first);
     ASSERT_TRUE(first.startToRecord(kTitle, name));
     first.startSendProgress();
@@ -443,7 +443,7 @@ TEST_F(CommanderTest, SecondCommanderLeavesTheRunningLessonWhole)
     const QString playlist = first.playlistPath();
     ASSERT_TRUE(QFileInfo::exists(playlist));
     {
-        KxMasterCommander second;
+        KxMasterCommander second(KxMerioSettingsData::instance()->commanderConfig());
         EXPECT_FALSE(second.startToRecord(kTitle, recordName(230)));
         EXPECT_EQ(second.startError(),
                   QString("another recording is running (pid %1)").arg(QCoreApplication::applicationPid()));

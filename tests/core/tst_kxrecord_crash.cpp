@@ -114,7 +114,7 @@ TEST(RecorderCrash, KilledAfterThirtySecondsTheLessonPlaysAndIsFinishedAtTheNext
 
     // The next start finishes it: a regular MP4 file of the same length.
     {
-        KxMasterCommander next;
+        KxMasterCommander next(KxMerioSettingsData::instance()->commanderConfig());
     }
     EXPECT_FALSE(KxFileModule::isUnfinishedRecording(mp4.toStdString()));
     const auto boxes = topLevelBoxes(mp4.toStdString());

@@ -197,7 +197,7 @@ int main(int argc, char **argv)
     int rc = 0;
     QString failure;
     {
-        KxMasterCommander commander;
+        KxMasterCommander commander(settings->commanderConfig());
         QObject::connect(&commander, &KxMasterCommander::sigLocalFileStopped,
                          [&](const QString &file, const double &duration, const double &size) {
                              if (!current)
