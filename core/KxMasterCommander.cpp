@@ -600,6 +600,19 @@ QString KxMasterCommander::recordName() const
     return m_pData->m_strRecordName;
 }
 
+QString KxMasterCommander::recordingRefusal()
+{
+    if (m_pData->m_lockFd < 0)
+        return m_pData->m_strLockError;
+    const QString documents = m_pData->m_config.documentsPath;
+    const QString why = checkLessonFolder(documents, bytesForLongestLesson(&m_pData->m_config));
+    if (why.isEmpty())
+        return QString();
+    const QString refusal = QStringLiteral("the lesson folder %1 cannot be used: %2").arg(documents, why);
+    qWarning() << "KxMasterCommander::recordingRefusal" << refusal;
+    return refusal;
+}
+
 void KxMasterCommander::closeCamera()
 {
     qDebug() << "KxMasterCommander::closeCamera";

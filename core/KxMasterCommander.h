@@ -50,6 +50,10 @@ public:
     /// The running (or last) lesson's name: the name given to startToRecord,
     /// with " (2)", " (3)"... added when a lesson of that name exists.
     QString recordName() const;
+    /// Checked before a countdown: why no lesson could be recorded now (another
+    /// process records; the documents folder cannot be created or written,
+    /// or lacks room for the longest lesson), in English; empty when one can.
+    QString recordingRefusal();
     /// Closes the camera opened by preStart when no lesson follows it.
     void closeCamera();
     /// Requests one snapshot of the running recording.

@@ -337,6 +337,14 @@ void KxMainWidgetCtrller::onRecordClicked()
         d->showCameraMissing();
         return;
     }
+    // No countdown that runs into nothing: a lesson that cannot be written
+    // is refused now, naming the folder and the reason.
+    const QString refused = d->m_pCommander->recordingRefusal();
+    if (!refused.isEmpty()) {
+        d->showPrompt(refused.startsWith("another recording") ? "ID_RECORD_OTHER_PROCESS" : "ID_RECORD_FOLDER_UNUSABLE",
+                      18, true, nullptr, false, {refused});
+        return;
+    }
     d->m_pCurrentWidget = d->m_pCountDown;
     d->m_pVideoIcon->hide();
     d->m_pCountDown->show();

@@ -304,6 +304,21 @@ TEST_F(ControllerFlow, SigtermToTheProgramKeepsTheLesson)
     EXPECT_NEAR(kxtest::regularMp4Seconds(mp4.toStdString()), stoppedAt, 1.0) << mp4.toStdString();
 }
 
+// Quitting during the countdown: the controller and its commander go while
+// the camera is being opened on a pool worker (the sanitizer builds catch a
+// commander freed under that task); the next program records as usual.
+TEST_F(ControllerFlow, QuitDuringTheCountdown)
+{
+    ctrl->startWithCameraCheck(true);
+    ASSERT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 10000));
+    click(current()->findChild<QLabel *>("recordiocn"));
+    ASSERT_FALSE(qobject_cast<KxVideoIconWidget *>(current())) << "no countdown";
+    delete ctrl;
+    ctrl = new KxMainWidgetCtrller(&scale);
+    startRecording();
+    recordUntil("00:01", 8000);
+}
+
 // Exit while segments are still uploading: the progress toast shows and the
 // program quits once they are up.
 TEST_F(ControllerFlow, ExitWaitsForPendingUploads)
@@ -471,11 +486,11 @@ TEST_F(ControllerFlow, UnwritableLessonsAreRefusedOrReported)
         ctrl->startWithCameraCheck(true);
         ASSERT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 10000));
         click(current()->findChild<QLabel *>("recordiocn"));
-        ASSERT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 15000));
+        EXPECT_TRUE(qobject_cast<KxVideoIconWidget *>(current())) << "a countdown ran";
         KxPromptToast *prompt = visibleTopLevel<KxPromptToast>();
         ASSERT_NE(prompt, nullptr);
         const QString text = prompt->findChild<QLabel *>("textLabel")->text();
-        EXPECT_TRUE(text.contains(c.documents + "/MerioLesson ")) << text.toStdString();
+        EXPECT_TRUE(text.contains("the lesson folder " + c.documents + " cannot be used")) << text.toStdString();
         EXPECT_TRUE(text.contains(c.shown)) << text.toStdString();
         EXPECT_EQ(recordCtrl(), nullptr);
         EXPECT_EQ(visibleTopLevel<KxShareWidget>(), nullptr);
