@@ -402,16 +402,20 @@ TEST_F(CommanderTest, CameraUnpluggedWithoutMicrophoneOrNetwork)
 // Every way out keeps the lesson: a commander torn down while recording (the
 // program's quit, logout or SIGTERM all end there) stops the lesson as kept
 // and leaves a regular MP4 file as long as the lesson; a lesson shorter than
-// five seconds is still thrown away.
+// five seconds is still thrown away. A lesson given the name of one that
+// exists goes beside it (" (2)") and leaves the first file as it was.
 TEST_F(CommanderTest, TeardownDuringALessonKeepsIt)
 {
     const QString docs = KxMerioSettingsData::instance()->documentsPath();
     struct Case {
         int recordMs;
         bool kept;
+        const char *suffix; ///< of the folder the lesson ends up in
     };
-    for (const Case &c : {Case{7000, true}, Case{2500, false}}) {
-        const QString name = recordName(120 + c.recordMs / 1000);
+    const QString taken = recordName(127);
+    qint64 firstSize = -1;
+    for (const Case &c : {Case{7000, true, ""}, Case{2500, false, ""}, Case{6000, true, " (2)"}}) {
+        const QString name = c.kept ? taken : recordName(140);
         double stoppedAt = 0;
         {
             KxMasterCommander commander(KxMerioSettingsData::instance()->commanderConfig());
@@ -419,7 +423,12 @@ TEST_F(CommanderTest, TeardownDuringALessonKeepsIt)
             ASSERT_TRUE(kxWaitUntil([&] { return commander.elapsed() >= c.recordMs; }, c.recordMs + 8000));
             stoppedAt = commander.elapsed() / 1000.0;
         }
-        const QString mp4 = docs + "/" + name + "/" + name + ".mp4";
+        const QString stored = name + c.suffix;
+        const QString mp4 = docs + "/" + stored + "/" + stored + ".mp4";
+        if (*c.suffix)
+            EXPECT_EQ(QFileInfo(docs + "/" + taken + "/" + taken + ".mp4").size(), firstSize) << "written over";
+        else if (c.kept)
+            firstSize = QFileInfo(mp4).size();
         if (c.kept) {
             EXPECT_NEAR(kxtest::regularMp4Seconds(mp4.toStdString()), stoppedAt, 1.0) << mp4.toStdString();
         } else {
