@@ -29,3 +29,27 @@ QString KxMerioSettingsData::devicePattern()
 {
     return QStringLiteral("\\(*VANTRI Multimedia Unit (ULTRA ){0,1}HD\\)*$");
 }
+
+KxCommanderConfig KxMerioSettingsData::commanderConfig() const
+{
+    KxCommanderConfig c;
+    c.documentsPath = documentsPath();
+    c.tmpPath = tmpPath();
+    c.cameraNamePattern = cameraNamePattern();
+    c.audioDevicePattern = audioDevicePattern();
+    c.recordLimitMinutes = recordLimitMinutes();
+    c.segmentLength = segmentLength();
+    c.videoCodecId = videoCodecId();
+    c.videoBitRate = videoBitRate();
+    c.frameRate = frameRate();
+    c.timeBaseNum = timeBaseNum();
+    c.width = width();
+    c.height = height();
+    c.gopSize = gopSize();
+    c.pixelFormat = pixelFormat();
+    c.audioCodecId = audioCodecId();
+    c.audioBitRate = audioBitRate();
+    c.sampleRate = sampleRate();
+    c.channels = channels();
+    return c;
+}

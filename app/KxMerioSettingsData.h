@@ -3,6 +3,8 @@
 // created on first use and destroyed at exit. Nothing here is read from a
 // file. The getters are safe to call from any thread once the instance exists.
 
+#include "KxCommanderConfig.h"
+
 #include <QObject>
 #include <QString>
 
@@ -49,6 +51,9 @@ public:
     int audioBitRate() const { return 64000; } ///< bit/s
     int sampleRate() const { return 44100; }
     int channels() const { return 2; }
+
+    /// The values above as the master commander takes them.
+    KxCommanderConfig commanderConfig() const;
 
 private:
     KxMerioSettingsData();

@@ -3,7 +3,6 @@
 
 #include "KxDropCounters.h"
 #include "KxMerioErrors.h"
-#include "KxMerioSettingsData.h"
 #include "KxPrivateFolder.h"
 
 #include <QColor>
@@ -56,10 +55,10 @@ bool isOwnPrivateFolder(const QString &path)
 
 // Bytes a lesson of the longest allowed length takes at the configured
 // rates, with a tenth more for the container and the snapshots.
-qint64 bytesForLongestLesson(const KxMerioSettingsData *settings)
+qint64 bytesForLongestLesson(const KxCommanderConfig *settings)
 {
-    const qint64 bitsPerSecond = qint64(settings->videoBitRate()) * 1000 + settings->audioBitRate();
-    return bitsPerSecond / 8 * settings->recordLimitMinutes() * 60 * 11 / 10;
+    const qint64 bitsPerSecond = qint64(settings->videoBitRate) * 1000 + settings->audioBitRate;
+    return bitsPerSecond / 8 * settings->recordLimitMinutes * 60 * 11 / 10;
 }
 
 // Whether a lesson can be written into folder (created when missing):
@@ -210,9 +209,10 @@ KxPollManagerCallBackImp::~KxPollManagerCallBackImp()
 
 // ---- private part -------------------------------------------------------------
 
-KxMasterCommanderPrivate::KxMasterCommanderPrivate(KxMasterCommander *owner) : q(owner)
+KxMasterCommanderPrivate::KxMasterCommanderPrivate(KxMasterCommander *owner, const KxCommanderConfig &config)
+    : q(owner), m_config(config)
 {
-    KxMerioSettingsData *settings = KxMerioSettingsData::instance();
+    const KxCommanderConfig *settings = &m_config;
 
     m_pAudioCallBack = new KxAudioCallBackImp(q);
     m_pCameraCallBack = new KxCameraCallBackImp(q);
@@ -258,7 +258,7 @@ KxMasterCommanderPrivate::KxMasterCommanderPrivate(KxMasterCommander *owner) : q
     // unfinished MP4 may be a lesson that is still being recorded.
     if (m_lockFd >= 0) {
         const int recovered =
-            KxFileModule::recoverUnfinishedRecordings(settings->documentsPath().toUtf8().toStdString());
+            KxFileModule::recoverUnfinishedRecordings(settings->documentsPath.toUtf8().toStdString());
         if (recovered > 0)
             qDebug() << "KxMasterCommander::KxMasterCommander" << "finished" << recovered << "interrupted recordings";
     }
@@ -280,16 +280,16 @@ KxMasterCommanderPrivate::KxMasterCommanderPrivate(KxMasterCommander *owner) : q
 
     m_pModuleCamera = IKxModuleCamera::createInstance();
     m_pModuleCamera->init();
-    m_pModuleCamera->config(1, settings->videoBitRate());
+    m_pModuleCamera->config(1, settings->videoBitRate);
     m_pModuleCamera->registerCallback(m_pCameraCallBack);
-    const std::wstring cameraName = settings->cameraNamePattern().toStdWString();
+    const std::wstring cameraName = settings->cameraNamePattern.toStdWString();
     m_pModuleCamera->setCameraName(cameraName.c_str());
     m_pModuleCamera->setPoolModule(m_pModulePoolMgr);
 
     // The device pattern goes to the audio library in the local 8-bit
     // encoding (UTF-8 here).
     m_pModuleAudio = IKxModuleAudio::createInstance();
-    const QByteArray audioPattern = settings->audioDevicePattern().toLocal8Bit();
+    const QByteArray audioPattern = settings->audioDevicePattern.toLocal8Bit();
     m_pModuleAudio->init(audioPattern.constData(), nullptr);
     m_pModuleAudio->setPoolModule(m_pModulePoolMgr);
 }
@@ -343,7 +343,7 @@ KxMasterCommanderPrivate::~KxMasterCommanderPrivate()
 void KxMasterCommanderPrivate::removeAndCreateTmpDir()
 {
     static const char *const kLog = "KxMasterCommander::KxMasterCommanderPrivate::removeAndCreateTmpDir";
-    const QString tmpPath = KxMerioSettingsData::instance()->tmpPath();
+    const QString tmpPath = m_config.tmpPath;
     qDebug() << kLog << " tmpPath: " << tmpPath;
     const QByteArray native = QFile::encodeName(tmpPath);
     struct stat st;
@@ -370,7 +370,7 @@ void KxMasterCommanderPrivate::removeAndCreateTmpDir()
     } else {
         // No temporary folder at all: a private folder beside the recordings.
         qWarning() << kLog << " mkdtemp failed:" << strerror(errno);
-        const QString documents = KxMerioSettingsData::instance()->documentsPath();
+        const QString documents = m_config.documentsPath;
         QDir().mkpath(documents);
         m_strTmpPath = documents + "/.work";
         QString why;
@@ -439,14 +439,14 @@ void KxMasterCommanderPrivate::waitInEventLoop(int ms)
 bool KxMasterCommanderPrivate::startRecord(const QString &label, const QString &name)
 {
     static const char *const kLog = "KxMasterCommander::KxMasterCommanderPrivate::startRecord";
-    KxMerioSettingsData *settings = KxMerioSettingsData::instance();
+    const KxCommanderConfig *settings = &m_config;
     m_strStartError.clear();
     if (m_lockFd < 0) {
         m_strStartError = m_strLockError;
         qWarning() << kLog << " refused:" << m_strStartError;
         return false;
     }
-    const QString documents = settings->documentsPath();
+    const QString documents = settings->documentsPath;
     if (QFileInfo(documents).isSymLink())
         qWarning() << kLog << " the documents folder" << documents << "is a link to"
                    << QFileInfo(documents).symLinkTarget() << "; lessons go there";
@@ -484,19 +484,19 @@ bool KxMasterCommanderPrivate::startRecord(const QString &label, const QString &
     KxLocalFileConfig config;
     config.mp4Path = mp4Path.toUtf8().toStdString();
     config.playlistPath = m_strPlaylistPath.toUtf8().toStdString();
-    config.segmentLength = settings->segmentLength();
-    config.videoCodecId = settings->videoCodecId();
-    config.videoBitRate = int64_t(settings->videoBitRate()) * 1000;
-    config.frameRate = settings->frameRate();
-    config.timeBaseNum = settings->timeBaseNum();
-    config.width = settings->width();
-    config.height = settings->height();
-    config.gopSize = settings->gopSize();
-    config.pixelFormat = settings->pixelFormat();
-    config.audioCodecId = settings->audioCodecId();
-    config.audioBitRate = settings->audioBitRate();
-    config.sampleRate = settings->sampleRate();
-    config.channels = settings->channels();
+    config.segmentLength = settings->segmentLength;
+    config.videoCodecId = settings->videoCodecId;
+    config.videoBitRate = int64_t(settings->videoBitRate) * 1000;
+    config.frameRate = settings->frameRate;
+    config.timeBaseNum = settings->timeBaseNum;
+    config.width = settings->width;
+    config.height = settings->height;
+    config.gopSize = settings->gopSize;
+    config.pixelFormat = settings->pixelFormat;
+    config.audioCodecId = settings->audioCodecId;
+    config.audioBitRate = settings->audioBitRate;
+    config.sampleRate = settings->sampleRate;
+    config.channels = settings->channels;
     m_pModuleLocalFile->start(config);
     qDebug() << kLog << " m_pModuleLocalFile start";
 
@@ -539,11 +539,11 @@ void KxMasterCommanderPrivate::stopRecord(bool discard)
 
 // ---- commander --------------------------------------------------------------
 
-KxMasterCommander::KxMasterCommander(QObject *parent) : QObject(parent)
+KxMasterCommander::KxMasterCommander(const KxCommanderConfig &config, QObject *parent) : QObject(parent)
 {
     qDebug() << "KxMasterCommander::KxMasterCommander";
     kxRegisterCoreMetaTypes();
-    m_pData = new KxMasterCommanderPrivate(this);
+    m_pData = new KxMasterCommanderPrivate(this, config);
 }
 
 KxMasterCommander::~KxMasterCommander()
@@ -598,6 +598,19 @@ QString KxMasterCommander::startError() const
 QString KxMasterCommander::recordName() const
 {
     return m_pData->m_strRecordName;
+}
+
+QString KxMasterCommander::recordingRefusal()
+{
+    if (m_pData->m_lockFd < 0)
+        return m_pData->m_strLockError;
+    const QString documents = m_pData->m_config.documentsPath;
+    const QString why = checkLessonFolder(documents, bytesForLongestLesson(&m_pData->m_config));
+    if (why.isEmpty())
+        return QString();
+    const QString refusal = QStringLiteral("the lesson folder %1 cannot be used: %2").arg(documents, why);
+    qWarning() << "KxMasterCommander::recordingRefusal" << refusal;
+    return refusal;
 }
 
 void KxMasterCommander::closeCamera()

@@ -9,6 +9,7 @@
 // (CameraPreStartTask). Every signal is emitted on the main thread.
 
 #include "IKxModuleClound.h"
+#include "KxCommanderConfig.h"
 
 #include <QList>
 #include <QObject>
@@ -24,7 +25,7 @@ public:
     /// folder and finishes recordings that an earlier process left
     /// unfinished. Builds and wires the modules. Without the lock (another
     /// process records) every start is refused.
-    explicit KxMasterCommander(QObject *parent = nullptr);
+    explicit KxMasterCommander(const KxCommanderConfig &config, QObject *parent = nullptr);
     /// Stops a running recording (kept; thrown away only when shorter than
     /// five seconds), gives the uploads at most 3 s and tears the modules down.
     ~KxMasterCommander() override;
@@ -49,6 +50,10 @@ public:
     /// The running (or last) lesson's name: the name given to startToRecord,
     /// with " (2)", " (3)"... added when a lesson of that name exists.
     QString recordName() const;
+    /// Checked before a countdown: why no lesson could be recorded now (another
+    /// process records; the documents folder cannot be created or written,
+    /// or lacks room for the longest lesson), in English; empty when one can.
+    QString recordingRefusal();
     /// Closes the camera opened by preStart when no lesson follows it.
     void closeCamera();
     /// Requests one snapshot of the running recording.

@@ -14,6 +14,7 @@
 #include "IKxModuleLocalFile.h"
 #include "IKxModulePhoto.h"
 #include "IKxModulePoolMgr.h"
+#include "KxCommanderConfig.h"
 #include "KxMediaTime.h"
 
 #include <QMap>
@@ -91,7 +92,7 @@ public:
 
 class KxMasterCommanderPrivate {
 public:
-    explicit KxMasterCommanderPrivate(KxMasterCommander *q);
+    KxMasterCommanderPrivate(KxMasterCommander *q, const KxCommanderConfig &config);
     ~KxMasterCommanderPrivate();
 
     void removeAndCreateTmpDir();
@@ -107,6 +108,7 @@ public:
     void removeFolder(const QString &folder);
 
     KxMasterCommander *q;
+    const KxCommanderConfig m_config;
     IKxModuleClound *m_pModuleClound = nullptr;
     IKxModuleLocalFile *m_pModuleLocalFile = nullptr;
     IKxModulePhoto *m_pModulePhoto = nullptr;

@@ -178,6 +178,14 @@ public:
         m_pCurrentWidget = nullptr;
     }
 
+    // A lesson that cannot be recorded: the prompt names the folder and the
+    // reason, or the process that records.
+    void showRefusal(const QString &refused)
+    {
+        const char *key = refused.startsWith("another recording") ? "ID_RECORD_OTHER_PROCESS" : "ID_RECORD_FOLDER_UNUSABLE";
+        showPrompt(key, 18, true, nullptr, false, {refused});
+    }
+
     // A countdown that leads to no lesson closes the camera it opened.
     void endCountDownWithoutLesson()
     {
@@ -196,7 +204,7 @@ KxMainWidgetCtrller::KxMainWidgetCtrller(double *scale, QObject *parent)
     qDebug() << "KxMainWidgetCtrller::KxMainWidgetCtrller" << m_pData->m_dScale;
     KxMainWidgetCtrllerPrivate *d = m_pData;
     double *s = &d->m_dScale;
-    d->m_pCommander = new KxMasterCommander(this);
+    d->m_pCommander = new KxMasterCommander(KxMerioSettingsData::instance()->commanderConfig(), this);
     d->m_pStartMovie = new KxAnimatedWidget(":/img/images/startmovie", QSize(int(400 * *s), int(300 * *s)), 20, s);
     d->m_pVideoIcon = new KxVideoIconWidget(s);
     d->m_pVideoIcon->hide();
@@ -337,6 +345,13 @@ void KxMainWidgetCtrller::onRecordClicked()
         d->showCameraMissing();
         return;
     }
+    // No countdown that runs into nothing: a lesson that cannot be written
+    // is refused now, naming the folder and the reason.
+    const QString refused = d->m_pCommander->recordingRefusal();
+    if (!refused.isEmpty()) {
+        d->showRefusal(refused);
+        return;
+    }
     d->m_pCurrentWidget = d->m_pCountDown;
     d->m_pVideoIcon->hide();
     d->m_pCountDown->show();
@@ -375,17 +390,10 @@ void KxMainWidgetCtrller::onCountDownExit()
     if (ok)
         d->m_strRecordName = d->m_pCommander->recordName();
     const QString refused = ok ? QString() : d->m_pCommander->startError();
-    if (!ok && refused.startsWith("the lesson folder")) {
-        // Nothing can be written: say where and why, and record nothing.
+    if (refused.startsWith("the lesson folder") || refused.startsWith("another recording")) {
+        // Nothing can be written (or another process records): say why.
         d->endCountDownWithoutLesson();
-        d->showPrompt("ID_RECORD_FOLDER_UNUSABLE", 18, true, nullptr, false, {refused});
-        d->showVideoIcon();
-        d->m_pRecordCombo->hide();
-        return;
-    }
-    if (!ok && refused.startsWith("another recording")) {
-        d->endCountDownWithoutLesson();
-        d->showPrompt("ID_RECORD_OTHER_PROCESS", 18, true, nullptr, false, {refused});
+        d->showRefusal(refused);
         d->showVideoIcon();
         d->m_pRecordCombo->hide();
         return;

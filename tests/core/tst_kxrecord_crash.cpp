@@ -7,7 +7,6 @@
 #include "KxMerioSettingsData.h"
 #include "KxMp4Recovery.h"
 #include "KxPulseFixture.h"
-#include "KxTestMedia.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -114,7 +113,7 @@ TEST(RecorderCrash, KilledAfterThirtySecondsTheLessonPlaysAndIsFinishedAtTheNext
 
     // The next start finishes it: a regular MP4 file of the same length.
     {
-        KxMasterCommander next;
+        KxMasterCommander next(KxMerioSettingsData::instance()->commanderConfig());
     }
     EXPECT_FALSE(KxFileModule::isUnfinishedRecording(mp4.toStdString()));
     const auto boxes = topLevelBoxes(mp4.toStdString());
@@ -125,72 +124,4 @@ TEST(RecorderCrash, KilledAfterThirtySecondsTheLessonPlaysAndIsFinishedAtTheNext
                          &duration, 60), 0);
     EXPECT_NEAR(std::stod(duration), std::max(audioLeft, videoLeft), 1.0);
     EXPECT_GT(std::stod(duration), killedAt - 2.0);
-}
-
-// The headless recorder refuses what it cannot record, with the reason on
-// stderr and a non-zero exit: a lesson folder below a plain file, and a
-// second recorder while one records (which leaves the first lesson whole).
-// SIGTERM stops a lesson as kept: exit 0 and a regular MP4 file.
-TEST(RecorderRefusals, UnusableFolderSecondRecorderAndSigterm)
-{
-    QTemporaryDir root;
-    ASSERT_TRUE(root.isValid());
-    qputenv("HOME", QFile::encodeName(root.filePath("home")));
-    qputenv("TMPDIR", QFile::encodeName(root.path()));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(root.filePath("data")));
-    qputenv("KX_VERSION_INI", QFile::encodeName(root.filePath("none.ini")));
-    qputenv("KX_VIRTUAL_CAMERA", "default");
-    QDir().mkpath(root.filePath("home"));
-    KxPulseDaemon pulse;
-    ASSERT_TRUE(pulse.start()) << pulse.lastError().toStdString();
-    const QString recorderPath = qEnvironmentVariable("KX_BIN_DIR") + "/kx-record";
-    auto refusal = [&](const QStringList &args, int *code) {
-        QProcess p;
-        p.setStandardOutputFile(QProcess::nullDevice());
-        p.start(recorderPath, args);
-        if (!p.waitForFinished(60000))
-            p.kill();
-        *code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        return QString::fromUtf8(p.readAllStandardError());
-    };
-    QFile(root.filePath("plain")).open(QIODevice::WriteOnly);
-    int code = 0;
-    QString err = refusal({"--seconds", "5", "--out", root.filePath("plain/docs")}, &code);
-    EXPECT_NE(code, 0);
-    EXPECT_TRUE(err.contains("kx-record: the lesson folder " + root.filePath("plain/docs") + "/MerioLesson "))
-        << err.toStdString();
-    EXPECT_TRUE(err.contains("it cannot be created")) << err.toStdString();
-
-    QProcess first;
-    first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    first.setStandardOutputFile(QProcess::nullDevice());
-    first.start(recorderPath, {"--seconds", "60", "--snapshots", "0", "--upload-wait", "0"});
-    ASSERT_TRUE(first.waitForStarted(10000));
-    const QString documents = root.filePath("home") + "/Documents/NorviClass/NorviMerioShare";
-    QString mp4;
-    for (QElapsedTimer t; !t.isValid() || t.elapsed() < 20000; QThread::msleep(20)) {
-        if (!t.isValid())
-            t.start();
-        const QStringList folders = QDir(documents).entryList({"MerioLesson *"}, QDir::Dirs);
-        if (!folders.isEmpty() && QFileInfo::exists(documents + "/" + folders.first() + "/" + folders.first() + ".mp4")) {
-            mp4 = documents + "/" + folders.first() + "/" + folders.first() + ".mp4";
-            break;
-        }
-    }
-    ASSERT_FALSE(mp4.isEmpty()) << "the recording did not start";
-    QElapsedTimer lesson;
-    lesson.start();
-    err = refusal({"--seconds", "5"}, &code);
-    EXPECT_NE(code, 0);
-    EXPECT_TRUE(err.contains(QString("kx-record: another recording is running (pid %1)").arg(first.processId())))
-        << err.toStdString();
-    QThread::msleep(quint64(std::max<qint64>(0, 9000 - lesson.elapsed())));
-    ::kill(pid_t(first.processId()), SIGTERM);
-    const double stoppedAt = lesson.elapsed() / 1000.0;
-    ASSERT_TRUE(first.waitForFinished(15000)) << "SIGTERM did not end the recorder";
-    EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(first.exitCode(), 0);
-    // The file appears a little after the clock starts: at most that much
-    // longer than the time measured from its appearance.
-    EXPECT_NEAR(kxtest::regularMp4Seconds(mp4.toStdString()), stoppedAt, 1.0);
 }

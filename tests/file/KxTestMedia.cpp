@@ -435,31 +435,12 @@ int runCommand(const std::string &command, std::string *output, int timeoutSecon
 
 double regularMp4Seconds(const std::string &path)
 {
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return -1;
-    bool regular = true;
-    unsigned char h[16];
-    for (long long pos = 0; regular && fseeko(f, pos, SEEK_SET) == 0 && std::fread(h, 1, 16, f) >= 8;) {
-        long long size = (long long)h[0] << 24 | h[1] << 16 | h[2] << 8 | h[3];
-        if (size == 1)
-            for (int i = 8; i < 16; ++i)
-                size = (i == 8 ? 0 : size << 8) | h[i];
-        if (std::memcmp(h + 4, "moof", 4) == 0 || (std::memcmp(h + 4, "ftyp", 4) == 0 && std::memcmp(h + 8, "kxrc", 4) == 0))
-            regular = false;
-        if (size < 8)
-            break;
-        pos += size;
-    }
-    std::fclose(f);
     std::string out;
-    if (!regular || runCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + path + "'", &out, 60) != 0)
+    if (runCommand("ffprobe -v error -show_entries format=duration:format_tags=major_brand -of default=nw=1 '" + path +
+                   "'", &out) != 0 || out.find("major_brand=isom") == std::string::npos)
         return -1;
-    try {
-        return std::stod(out);
-    } catch (...) {
-        return -1;
-    }
+    const size_t at = out.find("duration=");
+    return at == std::string::npos ? -1 : std::atof(out.c_str() + at + 9);
 }
 
 } // namespace kxtest

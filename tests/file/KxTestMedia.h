@@ -115,9 +115,9 @@ ProbeResult probeFile(const std::string &path, bool decode = true, bool keepVide
 /// its combined output.
 int runCommand(const std::string &command, std::string *output, int timeoutSeconds = 60);
 
-/// Length in seconds of a finished (regular) MP4 file as ffprobe reads it;
-/// -1 when the file is missing, unreadable, or still fragmented (a moof box
-/// at the top level) or marked unfinished.
+/// Length in seconds of a finished MP4 file as ffprobe reads it; -1 when the
+/// file is missing, unreadable, or still the fragmented file of a recording
+/// (marked by its major brand; finalising writes a regular "isom" file).
 double regularMp4Seconds(const std::string &path);
 
 } // namespace kxtest

@@ -216,41 +216,33 @@ TEST(KxMp4Recovery, KilledRecordingPlaysAndIsFinalisedAtTheNextStart)
 // the disk reads again the same file is finalised.
 TEST(KxMp4Recovery, ReadErrorWhileFinalisingLeavesTheRecordingAsItWas)
 {
-    const Recording &rec = cachedRecording(12, kCamera);
     QTemporaryDir dir;
-    const std::string root = makeTestDir(dir);
-    const std::string live = root + "/live.mp4", path = root + "/left.mp4";
-    RecordingCallback cb;
-    std::unique_ptr<IKxToLocalFile> w(createFileWriter(KX_CREATE_MP4_WRITER));
+    const std::string path = makeTestDir(dir) + "/left.mp4";
     KxWriterConfig cfg;
-    cfg.path = live;
+    cfg.path = path + ".live";
     cfg.params = defaultParams(kCamera);
+    std::unique_ptr<IKxToLocalFile> w(createFileWriter(KX_CREATE_MP4_WRITER));
     ASSERT_EQ(w->init(cfg), 0);
-    w->setCallback(&cb);
     w->start();
     PacketFeeder feeder;
-    QByteArray left;
-    for (const auto &m : rec.merged) {
+    QByteArray left; // what a process killed 8 s into the recording leaves
+    for (const auto &m : cachedRecording(12, kCamera).merged) {
         if (left.isEmpty() && m.arrivalMs >= 8000)
-            left = contents(live);
+            left = contents(cfg.path);
         ASSERT_EQ(w->write(feeder.make(m)), 0);
     }
     w->close();
     QFile out(QString::fromStdString(path));
-    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-    out.write(left);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(left) == left.size());
     out.close();
+    std::string why;
     for (int64_t failAfter : {int64_t(0), int64_t(left.size() / 4), int64_t(left.size() / 2)}) {
-        SCOPED_TRACE(failAfter);
         failFinaliseReadsAfterForTest(failAfter);
-        std::string why;
-        EXPECT_FALSE(finaliseRecording(path, &why));
-        EXPECT_FALSE(why.empty());
-        EXPECT_EQ(contents(path), left) << "the recording changed";
+        EXPECT_FALSE(finaliseRecording(path, &why)) << failAfter;
+        EXPECT_EQ(contents(path), left) << failAfter;
         EXPECT_FALSE(QFile::exists(QString::fromStdString(path + kFinalisingSuffix)));
     }
     failFinaliseReadsAfterForTest(-1);
-    std::string why;
     EXPECT_TRUE(finaliseRecording(path, &why)) << why;
     expectFinished(path, 6.0);
 }

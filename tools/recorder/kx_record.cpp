@@ -197,7 +197,7 @@ int main(int argc, char **argv)
     int rc = 0;
     QString failure;
     {
-        KxMasterCommander commander;
+        KxMasterCommander commander(settings->commanderConfig());
         QObject::connect(&commander, &KxMasterCommander::sigLocalFileStopped,
                          [&](const QString &file, const double &duration, const double &size) {
                              if (!current)
@@ -282,7 +282,7 @@ int main(int argc, char **argv)
                 failure = "the camera stopped working during \"" + current->name + "\"";
                 rc = 5;
             } else if (!current->broken.isEmpty()) {
-                failure = "the MP4 file of \"" + current->name + "\" is incomplete: " + current->broken;
+                failure = "the MP4 file " + current->mp4 + " is incomplete: " + current->broken;
                 rc = 6;
             } else if (!current->fileStopped) {
                 failure = "no MP4 file was written for \"" + current->name + "\"";
