@@ -334,7 +334,7 @@ TEST_P(ModuleNoPicture, ReportedOnce)
     initModule();
     clock.start();
     ASSERT_EQ(module->start(&clock), 0);
-    EXPECT_TRUE(kxtest::waitFor([&] { return events.errorCount() > 0; }, 5000));
+    EXPECT_TRUE(kxtest::waitFor([&] { return events.errorCount() > 0; }, 4 * KxModuleCamera::kFirstPictureMs));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // the watch and the event both had their turn
     EXPECT_EQ(module->stop(), 0);
     EXPECT_EQ(events.errorCount(), 1);
@@ -347,6 +347,45 @@ INSTANTIATE_TEST_SUITE_P(NoPicture, ModuleNoPicture,
                          ::testing::Values(FaultCase{"unplugged", R"({"stopAfterSeconds": 0.000001})"},
                                            FaultCase{"all_corrupt", R"({"corruptEvery": 1})"}),
                          [](const ::testing::TestParamInfo<FaultCase> &i) { return std::string(i.param.name); });
+
+// A USB camera takes its time for the first picture: within the first
+// picture limit the recording goes on unharmed; a camera that stays dark
+// longer is reported once, never before the limit. Once pictures flow,
+// the shorter watch applies.
+TEST_F(ModuleTest, SlowFirstPicture)
+{
+    struct Case {
+        int delayMs;
+        bool failure;
+    } cases[] = {{1500, false}, {2 * KxModuleCamera::kFirstPictureMs, true}};
+    initModule();
+    for (const Case &c : cases) {
+        useCameraJson(R"({"devices": [{"name": "VANTRI Multimedia Unit HD", "firstFrameDelayMs": )" +
+                      std::to_string(c.delayMs) +
+                      R"(, "capabilities": [{"format": "MJPG", "width": 640, "height": 480, "fps": 15}]}]})");
+        const int errorsBefore = events.errorCount();
+        clock.start();
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_EQ(module->start(&clock), 0);
+        if (c.failure) {
+            ASSERT_TRUE(kxtest::waitFor([&] { return events.errorCount() > errorsBefore; },
+                                        4 * KxModuleCamera::kFirstPictureMs));
+            std::lock_guard<std::mutex> g(events.m_mutex);
+            EXPECT_GE(events.errorTimes.back() - started, std::chrono::milliseconds(KxModuleCamera::kFirstPictureMs));
+        } else {
+            recordFrames(15);
+        }
+        EXPECT_EQ(module->stop(), 0);
+        EXPECT_EQ(events.errorCount() - errorsBefore, c.failure ? 1 : 0) << c.delayMs;
+        if (!c.failure) {
+            const int converted = encodedFrames();
+            waitAllPackets(converted);
+            EXPECT_EQ(int(collector.video().size()), converted);
+            EXPECT_GE(module->camData()->firstStampMs(), c.delayMs) << "the video starts with its first picture";
+        }
+        collector.clear();
+    }
+}
 
 TEST_F(ModuleTest, CameraThatFailsToOpen)
 {

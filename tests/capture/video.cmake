@@ -34,3 +34,9 @@ if(TARGET kx_capture_video AND TARGET kx_file AND TARGET kx_avsync)
   # Takes turns with the other real-time recordings (tests/core).
   set_tests_properties(tst_kxrecording_sync PROPERTIES RESOURCE_LOCK realtime_recording)
 endif()
+# The preview's display layer is replaced by a stub that stalls.
+if(TARGET kx_capture_video)
+  kx_add_test(NAME tst_kxcam_preview_stall SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_kxcam_preview_stall.cpp
+    LIBS kx_capture_video kx_core kx_platform_camera PkgConfig::FFMPEG kx_test_main
+    LABELS capture THREADS TIMEOUT 120)
+endif()
