@@ -407,6 +407,21 @@ TEST_F(BoothTest, DeviceChoiceAndOpenFailures)
         }
     }
 
+    // The configured rate is asked for where the camera offers it; the
+    // picture is what the camera gives, scaled when the encoder needs it.
+    QJsonObject rates = jcap("MJPG", 1920, 1080, 30);
+    rates.insert("rates", QJsonArray{60, 15, 5});
+    useConfig(QJsonArray{jdev("VANTRI Multimedia Unit HD", {rates})});
+    {
+        KxBooth booth;
+        ASSERT_EQ(booth.open(kUnitPattern), 0);
+        QJsonObject format;
+        ASSERT_EQ(booth.getCapFormat(format), 0);
+        EXPECT_NEAR(format.value("fps").toDouble(), 15.0, 0.001);
+        EXPECT_EQ(format.value("captureWidth").toInt(), 1920);
+        EXPECT_EQ(format.value("height").toInt(), 720);
+    }
+
     // A listing that is empty, or cannot be read at all; only unreadable devices.
     useConfig(QJsonArray{});
     EXPECT_EQ(KxBooth::getCamMoniker(L"VANTRI", nullptr, nullptr), -2);
