@@ -21,7 +21,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
-#include <map>
 #include <mutex>
 #include <thread>
 
@@ -209,80 +208,6 @@ TEST(CameraHelpers, PatternIsDeterministicMovesAndSurvivesJpeg)
     uint8_t tiny[6] = {};
     EXPECT_FALSE(encodeJpegI420(tiny, 3, 2, 85, &out)); // odd sizes are refused
     EXPECT_TRUE(out.empty());
-}
-
-// The Huffman tables of a JPEG picture by class and id, from every DHT segment.
-std::map<int, std::vector<uint8_t>> huffmanTables(const std::vector<uint8_t> &jpeg)
-{
-    std::map<int, std::vector<uint8_t>> tables;
-    for (size_t pos = 2; pos + 4 <= jpeg.size() && jpeg[pos] == 0xff && jpeg[pos + 1] != 0xda;) {
-        const size_t end = pos + 2 + (size_t(jpeg[pos + 2]) << 8 | jpeg[pos + 3]);
-        if (jpeg[pos + 1] == 0xc4) {
-            for (size_t t = pos + 4; t + 17 <= end;) {
-                size_t count = 0;
-                for (int i = 1; i <= 16; ++i)
-                    count += jpeg[t + size_t(i)];
-                tables[jpeg[t]] = std::vector<uint8_t>(jpeg.begin() + long(t) + 1, jpeg.begin() + long(t + 17 + count));
-                t += 17 + count;
-            }
-        }
-        pos = end;
-    }
-    return tables;
-}
-
-// MJPEG samples without Huffman tables get the standard ones: the same
-// tables libjpeg writes with its defaults, and the picture decodes as before.
-TEST(CameraHelpers, StandardHuffmanTablesInserted)
-{
-    const int w = 320, h = 240;
-    std::vector<uint8_t> picture(size_t(w) * h * 3 / 2), jpeg, stripped, fixed, again;
-    kxcam::renderTestPattern(w, h, 7, picture.data());
-    ASSERT_TRUE(kxcam::encodeJpegI420(picture.data(), w, h, 85, &jpeg));
-    const std::map<int, std::vector<uint8_t>> libjpegTables = huffmanTables(jpeg);
-    ASSERT_EQ(libjpegTables.size(), 4u);
-    // Drop every DHT segment, as many cameras send their samples.
-    stripped.assign(jpeg.begin(), jpeg.begin() + 2);
-    size_t pos = 2;
-    while (jpeg[pos + 1] != 0xda) {
-        const size_t len = 2 + (size_t(jpeg[pos + 2]) << 8 | jpeg[pos + 3]);
-        if (jpeg[pos + 1] != 0xc4)
-            stripped.insert(stripped.end(), jpeg.begin() + long(pos), jpeg.begin() + long(pos + len));
-        pos += len;
-    }
-    stripped.insert(stripped.end(), jpeg.begin() + long(pos), jpeg.end());
-    ASSERT_TRUE(huffmanTables(stripped).empty());
-
-    EXPECT_EQ(kxcam::jpegWithHuffmanTables(stripped.data(), stripped.size(), &fixed), 1);
-    EXPECT_EQ(huffmanTables(fixed), libjpegTables);
-    EXPECT_EQ(fixed.size(), jpeg.size() - 3 * 4) << "one segment instead of four";
-    std::vector<uint8_t> a(picture.size()), b(picture.size());
-    for (auto *out : {&a, &b}) {
-        const std::vector<uint8_t> &src = out == &a ? jpeg : fixed;
-        ASSERT_EQ(libyuv::MJPGToI420(src.data(), src.size(), out->data(), w, out->data() + w * h, w / 2,
-                                     out->data() + w * h * 5 / 4, w / 2, w, h, w, h),
-                  0);
-    }
-    EXPECT_EQ(a, b);
-
-    struct Case {
-        const char *what;
-        std::vector<uint8_t> input;
-        int result;
-    } cases[] = {
-        {"tables present", jpeg, 0},
-        {"tables inserted once", fixed, 0},
-        {"not a JPEG", std::vector<uint8_t>(picture.begin(), picture.begin() + 100), -1},
-        {"header cut short", std::vector<uint8_t>(stripped.begin(), stripped.begin() + 30), -1},
-        {"SOI only", {0xff, 0xd8, 0xff, 0xd9}, -1},
-    };
-    for (const Case &c : cases) {
-        again = {1, 2, 3};
-        EXPECT_EQ(kxcam::jpegWithHuffmanTables(c.input.data(), c.input.size(), &again), c.result) << c.what;
-        if (c.result != 1) {
-            EXPECT_EQ(again, std::vector<uint8_t>({1, 2, 3})) << c.what << ": out untouched";
-        }
-    }
 }
 
 TEST(V4l2Camera, FailsCleanlyWithoutDevice)

@@ -22,7 +22,7 @@ if(TARGET kx_capture_video)
 endif()
 if(TARGET kx_capture_video AND TARGET kx_file AND TARGET kx_test_media)
   kx_add_test(NAME tst_kxmodulecamera_file SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_kxmodulecamera_file.cpp
-    LIBS kx_capture_video kx_file kx_test_media kx_core kx_platform_camera PkgConfig::FFMPEG kx_test_main
+    LIBS kx_capture_video kx_file kx_test_media kx_core kx_platform_camera kx_libyuv PkgConfig::FFMPEG kx_test_main
     LABELS capture THREADS TIMEOUT 300)
 endif()
 # Real time: 30 s of flash and clicks, then 20 s from a slow camera.
@@ -33,10 +33,4 @@ if(TARGET kx_capture_video AND TARGET kx_file AND TARGET kx_avsync)
   add_dependencies(tst_kxrecording_sync kx-click)
   # Takes turns with the other real-time recordings (tests/core).
   set_tests_properties(tst_kxrecording_sync PROPERTIES RESOURCE_LOCK realtime_recording)
-endif()
-# The preview's display layer is replaced by a stub that stalls.
-if(TARGET kx_capture_video)
-  kx_add_test(NAME tst_kxcam_preview_stall SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_kxcam_preview_stall.cpp
-    LIBS kx_capture_video kx_core kx_platform_camera PkgConfig::FFMPEG kx_test_main
-    LABELS capture THREADS TIMEOUT 120)
 endif()
