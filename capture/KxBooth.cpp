@@ -88,6 +88,7 @@ public:
     uint32_t fourcc = 0;
     double fps = 0;
     int stride = 0;        // bytes per YUY2 row from the driver, 0 unknown
+    int step = 1;          // every step-th sample is handed on
     int captureWidth = 0;  // the camera's picture; width x height is what
     int captureHeight = 0; // the conversions deliver (scaled down when larger)
     QJsonObject formatJson;
@@ -255,6 +256,14 @@ QSize KxBooth::encodeSize(int width, int height, double fps, int preferWidth, in
     return QSize(w, h);
 }
 
+int KxBooth::sampleStep(const QSize &encoded, double fps, int preferWidth, int preferHeight, double preferFps)
+{
+    const double budget = kEncodeBudget * double(preferWidth) * preferHeight * preferFps;
+    if (preferFps <= 0 || double(encoded.width()) * encoded.height() * fps <= budget)
+        return 1;
+    return std::max(1, int(fps / preferFps + 0.01));
+}
+
 double KxBooth::fpsOfDuration(int64_t frameDuration100ns)
 {
     return 10000000.0 / double(frameDuration100ns > 0 ? frameDuration100ns : kUnitRateDuration);
@@ -321,6 +330,10 @@ int KxBooth::open(const wchar_t *pattern)
                                              d->preferHeight, d->preferFps);
             d->width = encoded.width();
             d->height = encoded.height();
+            d->step = sampleStep(encoded, d->fps, d->preferWidth, d->preferHeight, d->preferFps);
+            if (d->step > 1)
+                qInfo() << "KxBooth::open" << "the camera gives" << d->fps << "fps; every" << d->step
+                        << "th sample is encoded";
             if (encoded != QSize(d->captureWidth, d->captureHeight))
                 qInfo() << "KxBooth::open" << "camera picture" << d->captureWidth << d->captureHeight << "at" << d->fps
                         << "fps is scaled to" << d->width << d->height << "before encoding";
@@ -328,7 +341,9 @@ int KxBooth::open(const wchar_t *pattern)
                 qWarning() << "KxBooth::open" << "no frame duration reported; taking" << d->fps << "fps";
             d->formatJson = QJsonObject{{"width", d->width},
                                         {"height", d->height},
-                                        {"fps", d->fps},
+                                        {"fps", d->fps / d->step},
+                                        {"captureFps", d->fps},
+                                        {"sampleStep", d->step},
                                         {"format", qint64(d->fourcc)},
                                         {"captureWidth", d->captureWidth},
                                         {"captureHeight", d->captureHeight}};

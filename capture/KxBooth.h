@@ -96,9 +96,9 @@ public:
     /// The frame rate asked of the camera unless configured otherwise.
     static constexpr double kPreferredFps = 15.0;
     /// How many times the configured pixel rate (preferred size x rate) the
-    /// encoder is given before pictures are scaled down; 720p30 passes,
-    /// 1080p at 15 or 30 does not.
-    static constexpr double kEncodeBudget = 2.0;
+    /// encoder is given before pictures are scaled down or samples skipped:
+    /// 1280x960 at 15 fps passes, 1080p or 720p at 30 fps does not.
+    static constexpr double kEncodeBudget = 1.5;
     /// The frame duration to ask of a capability: the slowest offered rate
     /// that is still at least preferredFps, else the capability's own.
     static int64_t selectFrameDuration(const kxcam::Capability &cap, double preferredFps);
@@ -108,6 +108,11 @@ public:
     /// with its shape kept (even sides).
     static QSize encodeSize(int width, int height, double fps, int preferWidth, int preferHeight,
                             double preferFps);
+
+    /// Every how many camera samples one is encoded: 1, or, when pictures of
+    /// the encoded size at the camera's rate exceed the budget, the whole
+    /// number of camera frames per preferred frame (30 fps for 15: 2).
+    static int sampleStep(const QSize &encoded, double fps, int preferWidth, int preferHeight, double preferFps);
 
     /// Frames per second for a frame duration in 100 ns units (10,000,000 /
     /// duration); a duration of 0 or below gives 15, the camera unit's rate.

@@ -75,6 +75,15 @@ int KxCamData::onYUVSample(const uint8_t *data, int length, int64_t capturedUs)
     if (received % 100 == 0)
         qInfo() << "KxCamData::onYUVData" << received << " --  frame len:  " << length;
 
+    QJsonObject format;
+    if (m_pBooth->getCapFormat(format) != 0)
+        return 0;
+    // A camera faster than the encoder can follow at its size gives every
+    // step-th sample (30 fps at 1080p: 15 of them); the others cost nothing.
+    const int step = format.value(QStringLiteral("sampleStep")).toInt(1);
+    if (step > 1 && (received - 1) % step != 0)
+        return 0;
+
     KxHandoffQueue<KxFrameBuffer> &encoderQueue = m_pModule->encoderQueue();
     KxFrameBuffer *frame = encoderQueue.takeFree(0);
     if (!frame) {
@@ -87,11 +96,6 @@ int KxCamData::onYUVSample(const uint8_t *data, int length, int64_t capturedUs)
             return 0; // stopping
     }
 
-    QJsonObject format;
-    if (m_pBooth->getCapFormat(format) != 0) {
-        encoderQueue.putFree(frame);
-        return 0;
-    }
     const int width = format.value(QStringLiteral("width")).toInt();
     const int height = format.value(QStringLiteral("height")).toInt();
     const double fps = format.value(QStringLiteral("fps")).toDouble();

@@ -1,14 +1,14 @@
 #include "KxCamDisplay.h"
 
 #include "KxMerioErrors.h"
-#include "KxModuleCamera.h"
+#include "sync/KxSync.h"
 #include "display/KxDisplay.h"
 
 #include <QDebug>
 
 #include <cstring>
 
-KxCamDisplay::KxCamDisplay(KxModuleCamera *module) : m_pModule(module) {}
+KxCamDisplay::KxCamDisplay() = default;
 
 KxCamDisplay::~KxCamDisplay()
 {

@@ -19,12 +19,9 @@
 #include <thread>
 #include <vector>
 
-class KxModuleCamera;
-
 class KxCamDisplay {
 public:
-    /// module (not owned) provides the stop event.
-    explicit KxCamDisplay(KxModuleCamera *module);
+    KxCamDisplay();
     ~KxCamDisplay();
 
     KxCamDisplay(const KxCamDisplay &) = delete;
@@ -63,7 +60,6 @@ private:
     };
     void run();
 
-    KxModuleCamera *m_pModule;
     uint32_t m_iWindow = 0;
     uint32_t m_iBackground = 0;
     std::thread m_thread;

@@ -1,6 +1,6 @@
 #pragma once
 // One camera frame in packed I420 with its stamps: the unit that circulates
-// between the frame intake, the display thread and the encoder. The camera
+// between the frame intake and the encoder. The camera
 // module creates four at init and they are reused for the whole life of the
 // module.
 //

@@ -61,7 +61,7 @@ int KxModuleCamera::init()
     m_pBooth = booth;
     m_pCamData.reset(new KxCamData(m_pBooth, this));
     m_pEncoder.reset(new KxCamEncoder(this));
-    m_pDisplay.reset(new KxCamDisplay(this));
+    m_pDisplay.reset(new KxCamDisplay);
     m_pDisplay->init();
     const int ret = m_pEncoder->init();
     qInfo() << "CamEncoder init return: " << ret;

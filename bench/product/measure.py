@@ -32,6 +32,9 @@ kx-camgen (1280x720 at 15 fps) and, for the program, its own Xvfb.
               unit's 15 frames per second; the offsets are kx-avsync's
               played view (the sound as one run of samples from its first
               stamp, as players play it), the stamped view beside it.
+  1080p       kx-record of a camera offering only 1920x1080 MJPEG at 30
+              fps (the pictures are scaled to the configured size before
+              encoding): CPU per recorded second and dropped frames.
   camera      max_sustained_fps is read from the camera benchmark's log
               (bench/capture/run.sh, unthrottled part) when --camera-log
               names it.
@@ -253,6 +256,18 @@ class Services:
                                     "capabilities": [{"format": "MJPG", "width": 1280, "height": 720,
                                                       "fps": FPS}]}]}, f)
         self.env["KX_VIRTUAL_CAMERA"] = camera
+
+    def full_hd_camera(self):
+        """A camera offering only 1920x1080 MJPEG at 30 fps; its description."""
+        mjpeg = os.path.join(self.work, "frames1080.mjpeg")
+        subprocess.run([os.path.join(self.bin, "kx-camgen"), "mjpeg", mjpeg, "1920x1080", "60"],
+                       check=True, stdout=subprocess.DEVNULL)
+        camera = os.path.join(self.work, "camera1080.json")
+        with open(camera, "w") as f:
+            json.dump({"devices": [{"name": "VANTRI Multimedia Unit HD: VANT", "mjpegFile": mjpeg,
+                                    "capabilities": [{"format": "MJPG", "width": 1920, "height": 1080,
+                                                      "fps": 30}]}]}, f)
+        return camera
 
     def journal(self, clear=False):
         with urllib.request.urlopen(self.url + "_admin/journal" + ("?clear=1" if clear else ""), timeout=10) as r:
@@ -572,6 +587,7 @@ def main():
     long_seconds = 20 if q else 180
     sync_seconds, sync_rounds = (10, 1) if q else (40, 2)
     start_rounds = 2 if q else 5
+    full_hd_seconds = 12 if q else 30
 
     product = os.path.join(outdir, "product")
     shutil.rmtree(product, ignore_errors=True)
@@ -579,7 +595,7 @@ def main():
     work = tempfile.mkdtemp(prefix="kx-bench-")
     svc = Services(build, work)
     details = {"quick": q, "errors": []}
-    rounds, syncs, starts, longrun = [], [], [], {}
+    rounds, syncs, starts, longrun, full_hd = [], [], [], {}, {}
 
     def section(title, body):
         """Runs one part; a failure is logged and kept, and the parts after
@@ -601,6 +617,17 @@ def main():
                    r["ffmpeg_wall_s"], r["ffmpeg_rss_kib_peak"],
                    r["video_frames_dropped"], r["audio_blocks_dropped"], r.get("rss_kib_10s"), r["rss_kib_end"],
                    r["non_codec_cpu_share"], r["threads_cpu_s"]))
+
+    def full_hd_round():
+        normal = svc.env["KX_VIRTUAL_CAMERA"]
+        svc.env["KX_VIRTUAL_CAMERA"] = svc.full_hd_camera()
+        try:
+            full_hd.update(record(svc, full_hd_seconds, os.path.join(product, "record-1080p30")))
+        finally:
+            svc.env["KX_VIRTUAL_CAMERA"] = normal
+        log("  %.3f CPU s per recorded second over %.1f s; dropped %d frames; threads %s"
+            % (full_hd["cpu_s"] / full_hd["recorded_s"], full_hd["recorded_s"], full_hd["video_frames_dropped"],
+               full_hd["threads_cpu_s"]))
 
     def sync_rounds_():
         for _ in range(sync_rounds):
@@ -626,6 +653,7 @@ def main():
     try:
         svc.start()
         section("kx-record %d s beside ffmpeg, %d round(s)" % (rec_seconds, rec_rounds), recording_rounds)
+        section("kx-record %d s of a 1920x1080@30-only camera" % full_hd_seconds, full_hd_round)
         section("audio/video offset, %d round(s) of %d s" % (sync_rounds, sync_seconds), sync_rounds_)
         xvfb, display = start_xvfb()
         try:
@@ -638,7 +666,7 @@ def main():
     finally:
         svc.stop()
         shutil.rmtree(work, ignore_errors=True)
-    details.update(recording_rounds=rounds, avsync_rounds=syncs, startup_rounds=starts, program_recording=longrun)
+    details.update(recording_rounds=rounds, full_hd_recording=full_hd, avsync_rounds=syncs, startup_rounds=starts, program_recording=longrun)
 
     per_s = [r["cpu_s"] / r["recorded_s"] for r in rounds]
     ff_per_s = [r["ffmpeg_cpu_s"] / r["ffmpeg_recorded_s"] for r in rounds]
@@ -672,6 +700,8 @@ def main():
         "video_frames_dropped_beside_ffmpeg": worst_of("video_frames_dropped"),
         "audio_blocks_dropped_beside_ffmpeg": worst_of("audio_blocks_dropped"),
         "max_sustained_fps": camera_fps(args.camera_log),
+        "cpu_per_recorded_second_1080p30": (full_hd["cpu_s"] / full_hd["recorded_s"]) if full_hd else None,
+        "video_frames_dropped_1080p30": full_hd.get("video_frames_dropped"),
         "rss_mib_10s": med("rss_mib_10s"),
         "rss_mib_60s": med("rss_mib_60s"),
         "av_offset_ms_median": med("av_offset_ms_median"),
@@ -722,6 +752,10 @@ def markdown(s, rec_seconds, long_seconds, sync_seconds):
          fig("video_frames_dropped_beside_ffmpeg", fmt="%d"), ""),
         ("audio blocks dropped, kx-record beside ffmpeg (worst round)", "audio_blocks_dropped_beside_ffmpeg",
          fig("audio_blocks_dropped_beside_ffmpeg", fmt="%d"), ""),
+        ("CPU s per recorded second, 1920x1080@30-only camera", "cpu_per_recorded_second_1080p30",
+         fig("cpu_per_recorded_second_1080p30"), ""),
+        ("video frames dropped, 1920x1080@30-only camera", "video_frames_dropped_1080p30",
+         fig("video_frames_dropped_1080p30", fmt="%d"), "0"),
         ("highest sustained frame rate (unthrottled)", "max_sustained_fps", fig("max_sustained_fps", fmt="%.1f"), ""),
         ("resident memory at 10 s, MiB", "rss_mib_10s", fig("rss_mib_10s", fmt="%.1f"), ""),
         ("resident memory at %d s, MiB" % rec_seconds, "rss_mib_60s", fig("rss_mib_60s", fmt="%.1f"),

@@ -300,6 +300,23 @@ inline bool decodesAsJpeg(const std::vector<uint8_t> &bytes, int width, int heig
     return ok;
 }
 
+// A JPEG picture's DHT segments before its scan: their contents one after
+// the other, and the picture without them.
+inline std::vector<uint8_t> huffmanTables(const std::vector<uint8_t> &jpeg, std::vector<uint8_t> *without = nullptr)
+{
+    std::vector<uint8_t> tables, rest(jpeg.begin(), jpeg.begin() + 2);
+    size_t pos = 2;
+    for (size_t len = 0; pos + 4 <= jpeg.size() && jpeg[pos + 1] != 0xda; pos += len) {
+        len = std::min(jpeg.size() - pos, 2 + (size_t(jpeg[pos + 2]) << 8 | jpeg[pos + 3]));
+        std::vector<uint8_t> &to = jpeg[pos + 1] == 0xc4 ? tables : rest;
+        to.insert(to.end(), jpeg.begin() + long(pos) + (&to == &tables ? 4 : 0), jpeg.begin() + long(pos + len));
+    }
+    rest.insert(rest.end(), jpeg.begin() + long(std::min(pos, jpeg.size())), jpeg.end());
+    if (without)
+        *without = rest;
+    return tables;
+}
+
 // Points the virtual camera at a device description written to dir.
 inline std::string writeCameraConfig(const QTemporaryDir &dir, const std::string &name, const std::string &json)
 {

@@ -1,6 +1,7 @@
 // The camera module end to end over the virtual camera: real capture
-// thread, real MJPEG/YUY2 conversion, real display worker (without a
-// window: frames bypass the preview), real libx264, real packet pool. Every
+// thread, real MJPEG/YUY2 conversion, real display worker (its display
+// layer below stands in for an X server that stalls), real libx264, real
+// packet pool. Every
 // recording is read back: packets decoded, pictures compared, stamps checked
 // against the catch-up rule, snapshots decoded as JPEG.
 
@@ -12,6 +13,7 @@
 #include "KxModuleCamera.h"
 #include "KxModulePoolMgr.h"
 #include "camera/KxCameraDevice.h"
+#include "display/KxDisplay.h"
 #include "tst_kxcam_support.h"
 
 #include <QTemporaryDir>
@@ -22,6 +24,23 @@
 #include <set>
 
 using kxtest::CopiedPacket;
+
+// The preview's display layer: only window 42 exists, and its third paint
+// blocks for 2 s, as an X server that does not answer.
+constexpr uint32_t kStallingWindow = 42;
+static std::atomic<int> g_paints{0};
+static std::atomic<bool> g_inPaint{false};
+int InitDisplayDevEnv() { return 0; }
+KxDisplayDevice CreateVideoDeivce(uint32_t window, uint32_t) { return window == kStallingWindow ? &g_paints : nullptr; }
+void DestroyVideoDevice(KxDisplayDevice) {}
+int DisplayYv12Video(KxDisplayDevice, const uint8_t *, int, int)
+{
+    g_inPaint = ++g_paints == 3;
+    if (g_inPaint)
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+    g_inPaint = false;
+    return 0;
+}
 
 namespace {
 
@@ -333,8 +352,14 @@ TEST_P(ModuleNoPicture, ReportedOnce)
     useCameraJson(faultyCamera(GetParam().faults));
     initModule();
     clock.start();
+    const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(module->start(&clock), 0);
-    EXPECT_TRUE(kxtest::waitFor([&] { return events.errorCount() > 0; }, 5000));
+    EXPECT_TRUE(kxtest::waitFor([&] { return events.errorCount() > 0; }, 4 * KxModuleCamera::kFirstPictureMs));
+    // Undecodable pictures are no picture: reported, but not before the
+    // camera had its time for the first one.
+    if (std::string(GetParam().name) == "all_corrupt") {
+        EXPECT_GE(events.errorTimes.at(0) - started, std::chrono::milliseconds(KxModuleCamera::kFirstPictureMs));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // the watch and the event both had their turn
     EXPECT_EQ(module->stop(), 0);
     EXPECT_EQ(events.errorCount(), 1);
@@ -347,6 +372,32 @@ INSTANTIATE_TEST_SUITE_P(NoPicture, ModuleNoPicture,
                          ::testing::Values(FaultCase{"unplugged", R"({"stopAfterSeconds": 0.000001})"},
                                            FaultCase{"all_corrupt", R"({"corruptEvery": 1})"}),
                          [](const ::testing::TestParamInfo<FaultCase> &i) { return std::string(i.param.name); });
+
+// A camera slow to give its first picture (1.5 s) and a stalled preview
+// cost the recording no frame and are no failed camera.
+TEST_F(ModuleTest, SlowFirstPictureAndStalledPreviewCostNoFrame)
+{
+    useCameraJson(R"({"devices": [{"name": "VANTRI Multimedia Unit HD", "firstFrameDelayMs": 1500,
+      "capabilities": [{"format": "MJPG", "width": 640, "height": 480, "fps": 15}]}]})");
+    initModule();
+    ASSERT_EQ(module->setCameraScreen(int32_t(kStallingWindow), QColor(0, 0, 0)), 0);
+    clock.start();
+    ASSERT_EQ(module->start(&clock), 0);
+    ASSERT_TRUE(kxtest::waitFor([&] { return g_inPaint.load(); }, 20000));
+    const int atStall = module->camData()->convertedCount();
+    ASSERT_TRUE(kxtest::waitFor([&] { return !g_inPaint.load(); }, 10000));
+    // The stall spans 30 pictures at 15 fps; a pipeline that waits for the
+    // preview converts at most its four frame buffers meanwhile.
+    EXPECT_GE(module->camData()->convertedCount() - atStall, 15);
+    recordFrames(module->camData()->convertedCount() + 5);
+    ASSERT_EQ(module->stop(), 0);
+    EXPECT_EQ(module->camData()->receivedCount(), module->camData()->convertedCount());
+    EXPECT_GT(module->display()->skippedFrames(), 0);
+    EXPECT_EQ(events.errorCount(), 0);
+    EXPECT_GE(module->camData()->firstStampMs(), 1500);
+    waitAllPackets(encodedFrames());
+    EXPECT_EQ(int(collector.video().size()), encodedFrames());
+}
 
 TEST_F(ModuleTest, CameraThatFailsToOpen)
 {

@@ -22,7 +22,7 @@ if(TARGET kx_capture_video)
 endif()
 if(TARGET kx_capture_video AND TARGET kx_file AND TARGET kx_test_media)
   kx_add_test(NAME tst_kxmodulecamera_file SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_kxmodulecamera_file.cpp
-    LIBS kx_capture_video kx_file kx_test_media kx_core kx_platform_camera PkgConfig::FFMPEG kx_test_main
+    LIBS kx_capture_video kx_file kx_test_media kx_core kx_platform_camera kx_libyuv PkgConfig::FFMPEG kx_test_main
     LABELS capture THREADS TIMEOUT 300)
 endif()
 # Real time: 30 s of flash and clicks, then 20 s from a slow camera.
