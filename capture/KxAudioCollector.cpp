@@ -229,8 +229,8 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
         timing = VoxtapCaptureTiming();
     takeCaptureLosses(timing);
     const int64_t clockNowMs = clock ? clock->elapsed() : 0;
-    const double capturedMs
-        = unitCaptureMs(clockNowMs, steadyNowUs(), timing, kDeliveryFrames * 1000.0 * m_stamper.frameSamples() / m_stamper.sampleRate());
+    const double deliveryDelayMs = kDeliveryFrames * 1000.0 * m_stamper.frameSamples() / m_stamper.sampleRate();
+    const double capturedMs = unitCaptureMs(clockNowMs, steadyNowUs(), timing, deliveryDelayMs);
     // Stamp before borrowing: a dropped unit still moves the time line on.
     const int64_t restarts = m_stamper.reanchors();
     const int64_t stamp = m_stamper.next(capturedMs, clock != nullptr);
