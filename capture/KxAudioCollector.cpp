@@ -255,8 +255,11 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
     // meanwhile, while a unit dropped is sound lost from the recording.
     IKxMediaPacket *packet = m_pPool->getAudioPacket(kPacketWaitMs);
     if (!packet) {
-        m_iDropped.fetch_add(1, std::memory_order_relaxed);
+        const int64_t dropped = m_iDropped.fetch_add(1, std::memory_order_relaxed) + 1;
         KxDropCounters::instance().audioBlocksDropped.fetch_add(1, std::memory_order_relaxed);
+        if (dropped == 1 || dropped % 100 == 0)
+            qWarning() << "KxAudioCollector: no free audio packet within" << kPacketWaitMs << "ms: units dropped"
+                       << dropped;
         return;
     }
     m_iNextFreeStamp = stamp + m_stamper.frameSamples();
