@@ -229,8 +229,8 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
         timing = VoxtapCaptureTiming();
     takeCaptureLosses(timing);
     const int64_t clockNowMs = clock ? clock->elapsed() : 0;
-    const double capturedMs
-        = unitCaptureMs(clockNowMs, steadyNowUs(), timing, kDeliveryFrames * 1000.0 * m_stamper.frameSamples() / m_stamper.sampleRate());
+    const double deliveryDelayMs = kDeliveryFrames * 1000.0 * m_stamper.frameSamples() / m_stamper.sampleRate();
+    const double capturedMs = unitCaptureMs(clockNowMs, steadyNowUs(), timing, deliveryDelayMs);
     // Stamp before borrowing: a dropped unit still moves the time line on.
     const int64_t restarts = m_stamper.reanchors();
     const int64_t stamp = m_stamper.next(capturedMs, clock != nullptr);
@@ -255,8 +255,11 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
     // meanwhile, while a unit dropped is sound lost from the recording.
     IKxMediaPacket *packet = m_pPool->getAudioPacket(kPacketWaitMs);
     if (!packet) {
-        m_iDropped.fetch_add(1, std::memory_order_relaxed);
+        const int64_t dropped = m_iDropped.fetch_add(1, std::memory_order_relaxed) + 1;
         KxDropCounters::instance().audioBlocksDropped.fetch_add(1, std::memory_order_relaxed);
+        if (dropped == 1 || dropped % 100 == 0)
+            qWarning() << "KxAudioCollector: no free audio packet within" << kPacketWaitMs << "ms: units dropped"
+                       << dropped;
         return;
     }
     m_iNextFreeStamp = stamp + m_stamper.frameSamples();

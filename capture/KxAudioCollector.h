@@ -90,8 +90,11 @@ public:
 
     /// init/start result when no capture endpoint matches the pattern.
     static constexpr int kNoMicrophone = -2;
-    /// Longest wait of the capture thread for a free audio packet.
-    static constexpr int kPacketWaitMs = 100;
+    /// Longest wait of the capture thread for a free audio packet. The
+    /// server keeps a second of sound meanwhile, while a unit dropped is
+    /// sound lost and, for a player that plays the sound as one run, all
+    /// later sound a frame early.
+    static constexpr int kPacketWaitMs = 400;
 
 private:
     int openMicrophone();

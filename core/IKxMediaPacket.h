@@ -31,9 +31,11 @@ struct KxAudioInfo {
     int32_t channels = 2;
     int32_t bitRate = 64000;    ///< bit/s
     int32_t sampleRate = 44100; ///< Hz
-    int64_t dts = 0;            ///< recording clock milliseconds
+    /// Samples on the recording clock: the audio module stamps with time base
+    /// = sampleRate, so that every access unit lasts exactly its frame.
+    int64_t dts = 0;
     int64_t pts = 0;
-    int32_t timeBase = 1000;
+    int32_t timeBase = 1000;    ///< ticks per second of dts/pts
 };
 
 class IKxMediaPacket {
