@@ -65,6 +65,7 @@ int KxTsCreater::start()
     m_bSegmentOpen = false;
     m_segmentStart = 0;
     m_currentTime = 0;
+    m_previousEnd = -1;
     m_iCounter = 0;
     m_bVideoSeen = false;
     m_videoHorizon = 0;
@@ -234,7 +235,15 @@ void KxTsCreater::closeSegment(double endTime)
     m_pMuxer->close();
     const bool failed = m_pMuxer->failed();
     m_pMuxer.reset();
-    const double duration = (endTime - m_segmentStart) / 1000000.0;
+    // Pictures that come late (the encoder fell behind by more than the
+    // sound is held) land in a segment that the sound has already cut, with
+    // times before its start. A segment's duration still begins where the
+    // previous one ended, so that the playlist's durations add up to the
+    // recording instead of counting the overlap twice.
+    const double start = m_previousEnd >= 0 ? std::max(m_segmentStart, m_previousEnd) : m_segmentStart;
+    const double end = std::max(endTime, start);
+    m_previousEnd = end;
+    const double duration = (end - start) / 1000000.0;
     qDebug() << "KxTsCreater::close" << QString::fromStdString(m_segmentName) << duration;
     // An incomplete segment must not be handed on as a finished one.
     if (failed) {

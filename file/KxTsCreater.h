@@ -96,6 +96,7 @@ private:
     bool m_bSegmentOpen = false;
     double m_segmentStart = 0;  ///< microseconds
     double m_currentTime = 0;   ///< microseconds
+    double m_previousEnd = -1;  ///< microseconds; where the last reported segment ended, -1 none yet
     bool m_bVideoSeen = false;
     double m_videoHorizon = 0;  ///< latest video presentation time, microseconds
     KxRetryPacer m_retry;

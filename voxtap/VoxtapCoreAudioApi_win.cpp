@@ -511,6 +511,8 @@ void VoxtapCoreAudioApi::captureThreadMain()
     size_t pending = 0;
     int error = VOXTAP_OK;
     ULONGLONG lastData = GetTickCount64();
+    m_iRunFrames = 0;
+    m_iRunStartUs = 0;
     for (;;) {
         const DWORD which = WaitForMultipleObjects(2, waits, FALSE, kWaitMs);
         if (which == WAIT_OBJECT_0) {
@@ -556,8 +558,9 @@ int VoxtapCoreAudioApi::readAvailable(size_t *pending)
         BYTE *data = nullptr;
         UINT32 frames = 0;
         DWORD flags = 0;
+        UINT64 qpcPosition = 0; // capture moment of the packet's first frame, 100 ns
         if (SUCCEEDED(hr))
-            hr = d->capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+            hr = d->capture->GetBuffer(&data, &frames, &flags, nullptr, &qpcPosition);
         if (hr == AUDCLNT_S_BUFFER_EMPTY)
             return VOXTAP_OK;
         if (FAILED(hr)) {
@@ -579,6 +582,17 @@ int VoxtapCoreAudioApi::readAvailable(size_t *pending)
         else
             std::memset(m_captureBuffer.data() + *pending, 0, bytes);
         *pending += bytes;
+        // The steady clock counts the same performance counter that stamps
+        // the packets; the run's first frame lies the frames read so far
+        // before this packet.
+        if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) && m_iRunFrames > 0) {
+            const int64_t overruns = m_iOverflows.fetch_add(1) + 1;
+            voxtapLog(LogError, "VoxtapCoreAudioApi: \"%s\" overran (%lld overruns so far)", m_endpointId.c_str(),
+                      static_cast<long long>(overruns));
+        }
+        if (qpcPosition != 0 && m_mix.sampleRate > 0)
+            m_iRunStartUs = static_cast<int64_t>(qpcPosition / 10) - m_iRunFrames * 1000000 / m_mix.sampleRate;
+        m_iRunFrames += frames;
         m_iFramesRead += frames;
         hr = d->capture->ReleaseBuffer(frames);
         if (FAILED(hr))
@@ -623,6 +637,16 @@ void VoxtapCoreAudioApi::packPending(size_t *pending)
         std::memmove(m_captureBuffer.data(), m_captureBuffer.data() + offset, *pending - offset);
         *pending -= offset;
     }
+}
+
+VoxtapCaptureTiming VoxtapCoreAudioApi::captureTiming() const
+{
+    VoxtapCaptureTiming timing;
+    const int rate = m_packer.encoderSampleRate();
+    if (m_iRunStartUs != 0 && rate > 0)
+        timing.unitCaptureUs = m_iRunStartUs + m_packer.unitPts() * 1000000 / rate;
+    timing.overflows = m_iOverflows.load();
+    return timing;
 }
 
 void VoxtapCoreAudioApi::accessUnit(const uint8_t *data, int length)

@@ -59,6 +59,10 @@ public:
     bool isInitialised() const;
     /// The code at which the capture thread last ended on a failure, or 0.
     int lastCaptureError() const { return m_iLastCaptureError.load(); }
+    /// Timing of the access unit being delivered (VoxtapCaptureTiming), from
+    /// the capture client's stamp of each packet. Capture thread only,
+    /// during onAudioData.
+    VoxtapCaptureTiming captureTiming() const;
 
     /// Implements Voxtap_ListDevices.
     static int listDevices(std::list<VoxtapDeviceInfo> *devices, int flow);
@@ -84,6 +88,11 @@ private:
     std::thread m_captureThread;
     std::vector<uint8_t> m_captureBuffer;
     uint64_t m_iFramesRead = 0; // capture thread
+    // Capture thread only: frames read since start, and the steady-clock
+    // moment the first of them was captured (0 unknown).
+    int64_t m_iRunFrames = 0;
+    int64_t m_iRunStartUs = 0;
+    std::atomic<int64_t> m_iOverflows{0};
 
     std::atomic<bool> m_bPaused{false};
     std::atomic<int> m_iLastCaptureError{0};

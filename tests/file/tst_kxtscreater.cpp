@@ -313,6 +313,30 @@ TEST(KxTsCreater, VideoStallReleasesAudio)
     EXPECT_GE(audioCut.report.duration, 6.0 - 1e-9) << "after the stall audio cuts at L + 1";
 }
 
+// The encoder falls far behind (pictures 7 s late, past the sound's hold):
+// late pictures land in segments the sound has cut, yet the reported
+// durations add up to the recording's span instead of counting the overlap
+// twice (a player would otherwise show a lesson longer than it is).
+TEST(KxTsCreater, LateVideoDurationsAddUp)
+{
+    const Recording &rec = cachedRecording(24, kV15g6);
+    std::vector<MediaPacket> packets = rec.merged;
+    const auto arrival = [](const MediaPacket &m) { return m.arrivalMs + (m.type == KX_PACKET_VIDEO ? 7000 : 0); };
+    std::stable_sort(packets.begin(), packets.end(),
+                     [&](const MediaPacket &a, const MediaPacket &b) { return arrival(a) < arrival(b); });
+    QTemporaryDir dir;
+    TsRun run;
+    runRecording(run, makeTestDir(dir) + "/s.m3u8", 5, packets);
+    ASSERT_GE(run.segments.size(), 3u);
+    double sum = 0, first = 1e18, last = -1e18;
+    for (const Segment &s : run.segments) {
+        sum += s.report.duration;
+        first = std::min(first, s.minPts);
+        last = std::max(last, s.maxPts);
+    }
+    EXPECT_NEAR(sum, last - first, 0.1);
+}
+
 // A minute of sound across segments: the PTS steps a frame (1024 samples
 // at 44.1 kHz) each, 2089 or 2090 ticks of 90 kHz, the rounding never
 // adding up.
