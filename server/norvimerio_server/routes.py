@@ -92,6 +92,10 @@ class Service:
         """(path without the leading "/", decoded; query) from the request
         line as sent: no normalisation may hide a ".." from the checks."""
         raw = request.raw_path
+        if raw.startswith(("http://", "https://")):
+            # The absolute form a client sends through a proxy.
+            parts = urllib.parse.urlsplit(raw)
+            raw = (parts.path or "/") + ("?" + parts.query if parts.query else "")
         path, _, query = raw.partition("?")
         return urllib.parse.unquote(path).lstrip("/"), flat_query(query)
 
