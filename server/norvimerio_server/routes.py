@@ -205,17 +205,17 @@ class Service:
         path = params.get("path", "")
         code = params.get("code")
         now = time.time()
+        opening = []
         if cid == "":
             cid = new_classroom_id()
-            await self.db.execute(sql.ADD_CLASSROOM, cid, now, now)
+            opening = [(sql.ADD_CLASSROOM, (cid, now, now))]
         elif not CLASSROOM_ID.match(cid) or not await self.db.fetch(sql.GET_CLASSROOM, cid):
             return json_answer({"success": False, "message": "no such classroom"})
         segments = -1
         if kind == "1":
-            segments = self.listed_segments(params)
-        stored = {k: v for k, v in params.items()}
-        await self.db.execute(sql.ADD_RECORD, cid, kind, path, segments, json.dumps(stored), now)
-        await self.db.execute(sql.TOUCH_CLASSROOM, now, cid)
+            segments = await asyncio.get_running_loop().run_in_executor(None, self.listed_segments, params)
+        await self.db.write(*opening, (sql.ADD_RECORD, (cid, kind, path, segments, json.dumps(params), now)),
+                            (sql.TOUCH_CLASSROOM, (now, cid)))
         data = self.public_url + "watch?id=" + cid
         if code is not None:
             data += "&code=" + urllib.parse.quote(code, safe="")
@@ -255,8 +255,9 @@ class Service:
         limit = self.settings.body_limit
         if request.content_length is not None and request.content_length > limit:
             raise Refusal(413, "body too large")
+        loop = asyncio.get_running_loop()
         try:
-            target, tmp, out = self.storage.begin(rel)
+            target, tmp, out = await loop.run_in_executor(None, self.storage.begin, rel)
         except StorageError as exc:
             raise Refusal(exc.status, exc.message) from None
         self.uploads_in_flight += 1
@@ -268,8 +269,10 @@ class Service:
                     size += len(piece)
                     if size > limit:
                         raise Refusal(413, "body too large")
-                    self.storage.write_piece(tmp, out, piece)
-                self.storage.commit(target, tmp, out)
+                    # Disk writes and the final sync wait for the disk,
+                    # never holding up the other clients.
+                    await loop.run_in_executor(None, self.storage.write_piece, tmp, out, piece)
+                await loop.run_in_executor(None, self.storage.commit, target, tmp, out)
             except BaseException:
                 self.storage.abort(tmp, out)
                 raise
@@ -297,12 +300,12 @@ class Service:
         that arrives late never shortens the lesson), the snapshots, done."""
         if not CLASSROOM_ID.match(cid):
             return None
-        room = await self.db.fetch(sql.GET_CLASSROOM, cid)
+        room, records = await self.db.read((sql.GET_CLASSROOM, (cid,)), (sql.RECORDS_OF, (cid,)))
         if not room:
             return None
         view = {"bucket": self.bucket, "done": bool(room[0][1]), "playlist": None, "segments": -1,
                 "snapshots": []}
-        for kind, path, segments, _ in await self.db.fetch(sql.RECORDS_OF, cid):
+        for kind, path, segments, _ in records:
             if kind == "1" and segments >= view["segments"]:
                 view["playlist"], view["segments"] = path, segments
             elif kind == "2":
@@ -398,8 +401,7 @@ class Service:
                 paths = [p for _, p, _, _ in await self.db.fetch(sql.RECORDS_OF, cid) if p]
                 files = self.storage.lesson_files(self.bucket, paths)
                 count = self.storage.remove(files)
-                await self.db.execute(sql.DROP_RECORDS, cid)
-                await self.db.execute(sql.DROP_CLASSROOM, cid)
+                await self.db.write((sql.DROP_RECORDS, (cid,)), (sql.DROP_CLASSROOM, (cid,)))
                 log.info("retention: removed lesson %s and %d of its files", cid, count)
                 removed += 1
 
