@@ -168,7 +168,10 @@ def run_round(args, label, database_url, extra):
             while any(p.poll() is None for p in procs):
                 await asyncio.sleep(0.5)
             students.done = True
-            await asyncio.wait_for(watching, 60)
+            try:
+                await asyncio.wait_for(watching, 90)
+            except asyncio.TimeoutError:
+                students.errors.append("students still fetching 90 s after the uploads ended")
             stop.set()
             await watcher
         try:
