@@ -6,6 +6,7 @@ import json
 import os
 import socket
 import stat
+import subprocess
 import tempfile
 import time
 import unittest
@@ -18,10 +19,13 @@ class ServerTest(unittest.TestCase):
         self.tmp = tempfile.TemporaryDirectory(prefix="kx-server-")
         self.data = os.path.join(self.tmp.name, "data")
         self.servers = []
+        self.mounted = None
 
     def tearDown(self):
         for s in self.servers:
             s.stop()
+        if self.mounted:
+            subprocess.run(["umount", self.mounted], timeout=30)
         self.tmp.cleanup()
 
     def start(self, *extra, port=None):
@@ -40,7 +44,7 @@ class ServerTest(unittest.TestCase):
         seg = os.path.join(self.data, "storage", "merio-bucket", "MerioClass", "L0", "k.001.ts")
         self.assertEqual(stat.S_IMODE(os.stat(seg).st_mode), 0o640)
         before = [json.loads(srv.request("GET", "/watch/state?id=" + c, token=False)[1]) for c in lessons]
-        srv.stop()
+        srv.stop(kill=True)  # what was acknowledged survives even a kill
 
         again = self.start(port=srv.port)
         self.assertEqual(again.token, srv.token)
@@ -136,6 +140,20 @@ class ServerTest(unittest.TestCase):
         log = srv.stop()
         self.assertNotIn(srv.token, log)
         self.assertNotIn("Traceback", log)
+
+    def test_a_full_disk_refuses_and_leaves_nothing_half_written(self):
+        os.makedirs(self.data)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", self.data],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("cannot mount a small file system here (needs root)")
+        self.mounted = self.data
+        srv = self.start("--database", "sqlite:///" + os.path.join(self.tmp.name, "server.db"))
+        folder = os.path.join(self.data, "storage", "merio-bucket", "MerioClass", "F")
+        self.assertEqual(srv.request("PUT", "/storage/merio-bucket/MerioClass/F/a.ts", b"a" * 1000)[0], 200)
+        st, body, _ = srv.request("PUT", "/storage/merio-bucket/MerioClass/F/b.ts", os.urandom(2 << 20))
+        self.assertEqual((st, json.loads(body)["message"]), (507, "storage full"))
+        self.assertEqual(os.listdir(folder), ["a.ts"])
+        self.assertEqual(srv.request("PUT", "/storage/merio-bucket/MerioClass/F/c.ts", b"c" * 1000)[0], 200)
 
     def test_retention_removes_old_lessons_with_their_files(self):
         srv = self.start()
