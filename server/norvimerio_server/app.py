@@ -14,7 +14,7 @@ from aiohttp.web_protocol import RequestHandler
 
 from . import settings as settings_mod
 from .database import open_database
-from .routes import Service, answer, log
+from .routes import Service, answer, log, refusal_answer
 from .storage import Storage
 
 SERVICE = web.AppKey("service", Service) if hasattr(web, "AppKey") else "service"
@@ -52,7 +52,13 @@ def create_app(settings, *, service=None, middlewares=()):
 
     async def dispatch(request):
         path, query = service.split(request)
-        return await answer(service, request, path, query)
+        try:
+            return await asyncio.wait_for(answer(service, request, path, query), settings.request_timeout)
+        except asyncio.TimeoutError:
+            # However slowly bytes keep coming, a request has an end.
+            response = refusal_answer(408, "request took too long")
+            response.force_close()
+            return response
 
     async def startup(app_):
         await service.db.migrate()
