@@ -50,6 +50,18 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+async def fetch(session, url):
+    """GET as a browser does it: a reused connection that the server closed
+    meanwhile (its idle time-out) is tried once more on a new one."""
+    for attempt in (1, 2):
+        try:
+            async with session.get(url) as r:
+                return r.status, await r.read()
+        except (aiohttp.ServerDisconnectedError, aiohttp.ClientOSError):
+            if attempt == 2:
+                raise
+
+
 class Students:
     """Phones watching the lessons as they upload."""
 
@@ -71,9 +83,8 @@ class Students:
             cid = lesson_ids[n % len(lesson_ids)]
             t0 = time.monotonic()
             try:
-                async with session.get(self.base + "watch/live.m3u8?id=" + cid) as r:
-                    text = await r.text()
-                    status = r.status
+                status, body = await fetch(session, self.base + "watch/live.m3u8?id=" + cid)
+                text = body.decode("utf-8", "replace")
             except (aiohttp.ClientError, asyncio.TimeoutError) as exc:
                 self.errors.append("playlist: %r" % exc)
                 status, text = None, ""
@@ -85,10 +96,9 @@ class Students:
                     seen.add(uri)
                     s0 = time.monotonic()
                     try:
-                        async with session.get(self.base + uri.lstrip("/")) as r:
-                            await r.read()
-                            if r.status != 200:
-                                self.errors.append("segment %s: %d" % (uri, r.status))
+                        status, _ = await fetch(session, self.base + uri.lstrip("/"))
+                        if status != 200:
+                            self.errors.append("segment %s: %d" % (uri, status))
                     except (aiohttp.ClientError, asyncio.TimeoutError) as exc:
                         self.errors.append("segment %s: %r" % (uri, exc))
                     self.segment_ms.append((time.monotonic() - s0) * 1000)
@@ -179,13 +189,21 @@ def run_round(args, label, database_url, extra):
             cpu = cpu_seconds(srv.proc.pid) - cpu0
         finally:
             log = srv.stop()
+            with open(os.path.join(args.out, "server-load-%s.log" % label), "w") as f:
+                f.write(log)
+            for n in range(args.programs):
+                src = os.path.join(work, "program%d" % n, "kx-record.log")
+                if os.path.exists(src):
+                    with open(src) as f, open(os.path.join(args.out, "server-load-%s-program%d.log"
+                                                                  % (label, n)), "w") as g:
+                        g.write(f.read())
             pulse.terminate()
             pulse.wait(10)
         program_errors, media_s = [], 0.0
         for n, p in enumerate(procs):
             out = p.stdout.read().decode()
-            try:
-                rec = json.loads(out.strip().splitlines()[-1])["recordings"][0]
+            try:  # the summary is the line that is a JSON object
+                rec = [json.loads(ln) for ln in out.splitlines() if ln.startswith("{")][-1]["recordings"][0]
             except (ValueError, IndexError, KeyError):
                 program_errors.append("program %d ended with %s and no summary" % (n, p.returncode))
                 continue

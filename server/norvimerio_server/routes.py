@@ -1,6 +1,7 @@
 """The HTTP API the program speaks, and what students open."""
 
 import asyncio
+import concurrent.futures
 import hmac
 import html
 import json
@@ -81,6 +82,9 @@ class Service:
         self.version_answer = {"hasNewVersion": False, "version": "1.0.0", "url": ""}
         self.uploads_in_flight = 0
         self.max_uploads_in_flight = 0
+        # Writes and syncs wait for the disk on threads of their own: the
+        # loop's default threads open the files that students fetch.
+        self.disk = concurrent.futures.ThreadPoolExecutor(max_workers=4, thread_name_prefix="disk")
 
     @property
     def public_url(self):
@@ -257,7 +261,7 @@ class Service:
             raise Refusal(413, "body too large")
         loop = asyncio.get_running_loop()
         try:
-            target, tmp, out = await loop.run_in_executor(None, self.storage.begin, rel)
+            target, tmp, out = await loop.run_in_executor(self.disk, self.storage.begin, rel)
         except StorageError as exc:
             raise Refusal(exc.status, exc.message) from None
         self.uploads_in_flight += 1
@@ -271,8 +275,8 @@ class Service:
                         raise Refusal(413, "body too large")
                     # Disk writes and the final sync wait for the disk,
                     # never holding up the other clients.
-                    await loop.run_in_executor(None, self.storage.write_piece, tmp, out, piece)
-                await loop.run_in_executor(None, self.storage.commit, target, tmp, out)
+                    await loop.run_in_executor(self.disk, self.storage.write_piece, tmp, out, piece)
+                await loop.run_in_executor(self.disk, self.storage.commit, target, tmp, out)
             except BaseException:
                 self.storage.abort(tmp, out)
                 raise
