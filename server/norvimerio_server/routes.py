@@ -64,6 +64,11 @@ def new_classroom_id():
     return str(secrets.randbits(100)).rjust(31, "0")
 
 
+def read_text(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
 def count_segments(text):
     return sum(1 for ln in text.splitlines() if ln.startswith("#EXTINF"))
 
@@ -348,8 +353,7 @@ class Service:
                             for u in state["snapshots"])
         # "<" never appears raw inside the script element that carries the state.
         state_json = json.dumps(state).replace("<", "\\u003c")
-        with open(WATCH_PAGE, encoding="utf-8") as f:
-            page = f.read()
+        page = await asyncio.get_running_loop().run_in_executor(None, read_text, WATCH_PAGE)
         for key, value in (("{{ID}}", html.escape(cid)), ("{{SNAPSHOTS}}", snapshots),
                            ("{{PLAYLIST_LINK}}", link), ("{{STATE_JSON}}", state_json)):
             page = page.replace(key, value)
@@ -372,7 +376,8 @@ class Service:
             return json_answer(self.watch_state(cid, view), headers={"Cache-Control": "no-cache"})
         if not view["playlist"]:
             raise Refusal(404, "no playlist yet")
-        return self.live_playlist(view)
+        # File reads too stay off the loop: on a busy disk an open() can wait.
+        return await asyncio.get_running_loop().run_in_executor(None, self.live_playlist, view)
 
     def live_playlist(self, view):
         """The latest stored playlist. The program ends every version of it
