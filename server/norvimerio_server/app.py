@@ -14,7 +14,7 @@ from aiohttp.web_protocol import RequestHandler
 
 from . import settings as settings_mod
 from .database import open_database
-from .routes import Service, answer, log
+from .routes import Service, answer, log, refusal_answer
 from .storage import Storage
 
 SERVICE = web.AppKey("service", Service) if hasattr(web, "AppKey") else "service"
@@ -52,7 +52,13 @@ def create_app(settings, *, service=None, middlewares=()):
 
     async def dispatch(request):
         path, query = service.split(request)
-        return await answer(service, request, path, query)
+        try:
+            return await asyncio.wait_for(answer(service, request, path, query), settings.request_timeout)
+        except asyncio.TimeoutError:
+            # However slowly bytes keep coming, a request has an end.
+            response = refusal_answer(408, "request took too long")
+            response.force_close()
+            return response
 
     async def startup(app_):
         await service.db.migrate()
@@ -136,10 +142,13 @@ class WatchedRunner(web.AppRunner):
         return server
 
 
-async def start(app, host, port, ssl_context=None, idle_timeout=10.0):
+async def start(app, host, port, ssl_context=None, idle_timeout=10.0, access_log=False):
     """Starts serving; returns (runner, bound port)."""
-    runner = WatchedRunner(app, access_log=None, keepalive_timeout=idle_timeout,
-                           handle_signals=False)
+    logging_args = {"access_log": None}
+    if access_log:
+        logging_args = {"access_log": logging.getLogger("norvimerio-server.access"),
+                        "access_log_format": "%r %s %b %Tf"}
+    runner = WatchedRunner(app, keepalive_timeout=idle_timeout, handle_signals=False, **logging_args)
     await runner.setup()
     site = web.TCPSite(runner, host, port, ssl_context=ssl_context, reuse_address=True)
     await site.start()
@@ -163,7 +172,8 @@ def main(argv=None):
         loop = asyncio.get_running_loop()
         for sig in (signal.SIGTERM, signal.SIGINT):
             loop.add_signal_handler(sig, stop.set)
-        runner, port = await start(app, settings.host, settings.port, idle_timeout=settings.idle_timeout)
+        runner, port = await start(app, settings.host, settings.port, idle_timeout=settings.idle_timeout,
+                                   access_log=settings.access_log)
         if not settings.public_url:
             settings.public_url = settings_mod.public_url_for(settings.host, port)
         print("norvimerio-server: serving on %s:%d, watch pages at %swatch?id=…"

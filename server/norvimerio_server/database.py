@@ -6,6 +6,7 @@ import concurrent.futures
 import os
 import re
 import sqlite3
+import threading
 
 from . import sql
 
@@ -25,39 +26,59 @@ class Database:
     async def fetch(self, statement, *args):
         raise NotImplementedError
 
+    async def read(self, *queries):
+        """Runs (statement, args) queries together; their rows, in order."""
+        raise NotImplementedError
+
+    async def write(self, *statements):
+        """Runs (statement, args) statements in one transaction."""
+        raise NotImplementedError
+
     async def close(self):
         pass
 
 
 class SqliteDatabase(Database):
-    """sqlite3 on one worker thread: SQLite serialises writes anyway."""
+    """sqlite3 on worker threads: one writer (SQLite serialises writes
+    anyway) and readers with connections of their own, so that a commit
+    waiting for the disk never holds up the students' pages (WAL)."""
+
+    READERS = 2
 
     def __init__(self, path):
         self.path = path
-        self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="sqlite")
-        self.conn = None
+        self.writer = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="sqlite-w")
+        shared = path == ":memory:"  # one connection only: nothing else would see the data
+        self.readers = self.writer if shared else concurrent.futures.ThreadPoolExecutor(
+            max_workers=self.READERS, thread_name_prefix="sqlite-r")
+        self.local = threading.local()
+        self.conns = []
+        self.lock = threading.Lock()
 
-    def _open(self):
-        if self.path != ":memory:":
-            os.makedirs(os.path.dirname(self.path), exist_ok=True)
-        conn = sqlite3.connect(self.path, isolation_level=None, check_same_thread=False)
-        if self.path != ":memory:":
-            conn.execute("PRAGMA journal_mode=WAL")
-        conn.execute("PRAGMA synchronous=FULL")
-        conn.execute("PRAGMA busy_timeout=5000")
+    def _conn(self):
+        conn = getattr(self.local, "conn", None)
+        if conn is None:
+            if self.path != ":memory:":
+                os.makedirs(os.path.dirname(self.path) or ".", exist_ok=True)
+            conn = sqlite3.connect(self.path, isolation_level=None, check_same_thread=False)
+            if self.path != ":memory:":
+                conn.execute("PRAGMA journal_mode=WAL")
+            conn.execute("PRAGMA synchronous=FULL")
+            conn.execute("PRAGMA busy_timeout=5000")
+            self.local.conn = conn
+            with self.lock:
+                self.conns.append(conn)
         return conn
 
-    async def _run(self, fn):
+    async def _run(self, pool, fn):
         try:
-            return await asyncio.get_running_loop().run_in_executor(self.pool, fn)
+            return await asyncio.get_running_loop().run_in_executor(pool, fn)
         except sqlite3.OperationalError as exc:
             raise DatabaseUnavailable(str(exc)) from exc
 
     async def migrate(self):
         def run():
-            if self.conn is None:
-                self.conn = self._open()
-            c = self.conn
+            c = self._conn()
             c.execute(sql.CREATE_VERSION_TABLE)
             current = c.execute(sql.GET_VERSION).fetchone()[0] or 0
             for version, statements in sql.MIGRATIONS:
@@ -72,21 +93,44 @@ class SqliteDatabase(Database):
                 except BaseException:
                     c.execute("ROLLBACK")
                     raise
-        await self._run(run)
+        await self._run(self.writer, run)
 
     async def execute(self, statement, *args):
-        await self._run(lambda: self.conn.execute(statement, args).rowcount)
+        await self.write((statement, args))
 
     async def fetch(self, statement, *args):
-        return await self._run(lambda: self.conn.execute(statement, args).fetchall())
+        return (await self.read((statement, args)))[0]
+
+    async def read(self, *queries):
+        def run():
+            c = self._conn()
+            c.execute("BEGIN")  # one snapshot for all of them
+            try:
+                return [c.execute(q, a).fetchall() for q, a in queries]
+            finally:
+                c.execute("COMMIT")
+        return await self._run(self.readers, run)
+
+    async def write(self, *statements):
+        def run():
+            c = self._conn()
+            c.execute("BEGIN IMMEDIATE")
+            try:
+                for q, a in statements:
+                    c.execute(q, a)
+                c.execute("COMMIT")
+            except BaseException:
+                c.execute("ROLLBACK")
+                raise
+        await self._run(self.writer, run)
 
     async def close(self):
-        def run():
-            if self.conn is not None:
-                self.conn.close()
-                self.conn = None
-        await self._run(run)
-        self.pool.shutdown(wait=True)
+        for pool in {self.writer, self.readers}:
+            pool.shutdown(wait=True)
+        with self.lock:
+            for conn in self.conns:
+                conn.close()
+            self.conns = []
 
 
 def _numbered(statement):
@@ -117,8 +161,8 @@ class PostgresDatabase(Database):
         import asyncpg
         if self.pool is None:
             try:
-                self.pool = await asyncpg.create_pool(self.url, min_size=1, max_size=10, timeout=5,
-                                                      command_timeout=10)
+                self.pool = await asyncpg.create_pool(self.url, min_size=1, max_size=20, timeout=10,
+                                                      command_timeout=20)
             except (OSError, asyncio.TimeoutError, asyncpg.PostgresError) as exc:
                 raise DatabaseUnavailable(str(exc)) from exc
         return self.pool
@@ -127,7 +171,7 @@ class PostgresDatabase(Database):
         import asyncpg
         pool = await self._pool()
         try:
-            async with pool.acquire(timeout=5) as conn:
+            async with pool.acquire(timeout=10) as conn:
                 return await fn(conn)
         except (OSError, asyncio.TimeoutError, asyncpg.exceptions.ConnectionDoesNotExistError,
                 asyncpg.exceptions.CannotConnectNowError, asyncpg.exceptions.AdminShutdownError,
@@ -149,11 +193,22 @@ class PostgresDatabase(Database):
         await self._run(run)
 
     async def execute(self, statement, *args):
-        await self._run(lambda conn: conn.execute(self._sql(statement), *args))
+        await self.write((statement, args))
 
     async def fetch(self, statement, *args):
-        rows = await self._run(lambda conn: conn.fetch(self._sql(statement), *args))
-        return [tuple(r) for r in rows]
+        return (await self.read((statement, args)))[0]
+
+    async def read(self, *queries):
+        async def run(conn):
+            return [[tuple(r) for r in await conn.fetch(self._sql(q), *a)] for q, a in queries]
+        return await self._run(run)
+
+    async def write(self, *statements):
+        async def run(conn):
+            async with conn.transaction():
+                for q, a in statements:
+                    await conn.execute(self._sql(q), *a)
+        await self._run(run)
 
     async def close(self):
         if self.pool is not None:

@@ -1,6 +1,7 @@
 """The HTTP API the program speaks, and what students open."""
 
 import asyncio
+import concurrent.futures
 import hmac
 import html
 import json
@@ -63,6 +64,11 @@ def new_classroom_id():
     return str(secrets.randbits(100)).rjust(31, "0")
 
 
+def read_text(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
 def count_segments(text):
     return sum(1 for ln in text.splitlines() if ln.startswith("#EXTINF"))
 
@@ -81,6 +87,9 @@ class Service:
         self.version_answer = {"hasNewVersion": False, "version": "1.0.0", "url": ""}
         self.uploads_in_flight = 0
         self.max_uploads_in_flight = 0
+        # Writes and syncs wait for the disk on threads of their own: the
+        # loop's default threads open the files that students fetch.
+        self.disk = concurrent.futures.ThreadPoolExecutor(max_workers=4, thread_name_prefix="disk")
 
     @property
     def public_url(self):
@@ -92,6 +101,10 @@ class Service:
         """(path without the leading "/", decoded; query) from the request
         line as sent: no normalisation may hide a ".." from the checks."""
         raw = request.raw_path
+        if raw.startswith(("http://", "https://")):
+            # The absolute form a client sends through a proxy.
+            parts = urllib.parse.urlsplit(raw)
+            raw = (parts.path or "/") + ("?" + parts.query if parts.query else "")
         path, _, query = raw.partition("?")
         return urllib.parse.unquote(path).lstrip("/"), flat_query(query)
 
@@ -201,17 +214,17 @@ class Service:
         path = params.get("path", "")
         code = params.get("code")
         now = time.time()
+        opening = []
         if cid == "":
             cid = new_classroom_id()
-            await self.db.execute(sql.ADD_CLASSROOM, cid, now, now)
+            opening = [(sql.ADD_CLASSROOM, (cid, now, now))]
         elif not CLASSROOM_ID.match(cid) or not await self.db.fetch(sql.GET_CLASSROOM, cid):
             return json_answer({"success": False, "message": "no such classroom"})
         segments = -1
         if kind == "1":
-            segments = self.listed_segments(params)
-        stored = {k: v for k, v in params.items()}
-        await self.db.execute(sql.ADD_RECORD, cid, kind, path, segments, json.dumps(stored), now)
-        await self.db.execute(sql.TOUCH_CLASSROOM, now, cid)
+            segments = await asyncio.get_running_loop().run_in_executor(None, self.listed_segments, params)
+        await self.db.write(*opening, (sql.ADD_RECORD, (cid, kind, path, segments, json.dumps(params), now)),
+                            (sql.TOUCH_CLASSROOM, (now, cid)))
         data = self.public_url + "watch?id=" + cid
         if code is not None:
             data += "&code=" + urllib.parse.quote(code, safe="")
@@ -251,8 +264,9 @@ class Service:
         limit = self.settings.body_limit
         if request.content_length is not None and request.content_length > limit:
             raise Refusal(413, "body too large")
+        loop = asyncio.get_running_loop()
         try:
-            target, tmp, out = self.storage.begin(rel)
+            target, tmp, out = await loop.run_in_executor(self.disk, self.storage.begin, rel)
         except StorageError as exc:
             raise Refusal(exc.status, exc.message) from None
         self.uploads_in_flight += 1
@@ -264,8 +278,10 @@ class Service:
                     size += len(piece)
                     if size > limit:
                         raise Refusal(413, "body too large")
-                    self.storage.write_piece(tmp, out, piece)
-                self.storage.commit(target, tmp, out)
+                    # Disk writes and the final sync wait for the disk,
+                    # never holding up the other clients.
+                    await loop.run_in_executor(self.disk, self.storage.write_piece, tmp, out, piece)
+                await loop.run_in_executor(self.disk, self.storage.commit, target, tmp, out)
             except BaseException:
                 self.storage.abort(tmp, out)
                 raise
@@ -293,12 +309,12 @@ class Service:
         that arrives late never shortens the lesson), the snapshots, done."""
         if not CLASSROOM_ID.match(cid):
             return None
-        room = await self.db.fetch(sql.GET_CLASSROOM, cid)
+        room, records = await self.db.read((sql.GET_CLASSROOM, (cid,)), (sql.RECORDS_OF, (cid,)))
         if not room:
             return None
         view = {"bucket": self.bucket, "done": bool(room[0][1]), "playlist": None, "segments": -1,
                 "snapshots": []}
-        for kind, path, segments, _ in await self.db.fetch(sql.RECORDS_OF, cid):
+        for kind, path, segments, _ in records:
             if kind == "1" and segments >= view["segments"]:
                 view["playlist"], view["segments"] = path, segments
             elif kind == "2":
@@ -337,8 +353,7 @@ class Service:
                             for u in state["snapshots"])
         # "<" never appears raw inside the script element that carries the state.
         state_json = json.dumps(state).replace("<", "\\u003c")
-        with open(WATCH_PAGE, encoding="utf-8") as f:
-            page = f.read()
+        page = await asyncio.get_running_loop().run_in_executor(None, read_text, WATCH_PAGE)
         for key, value in (("{{ID}}", html.escape(cid)), ("{{SNAPSHOTS}}", snapshots),
                            ("{{PLAYLIST_LINK}}", link), ("{{STATE_JSON}}", state_json)):
             page = page.replace(key, value)
@@ -361,7 +376,8 @@ class Service:
             return json_answer(self.watch_state(cid, view), headers={"Cache-Control": "no-cache"})
         if not view["playlist"]:
             raise Refusal(404, "no playlist yet")
-        return self.live_playlist(view)
+        # File reads too stay off the loop: on a busy disk an open() can wait.
+        return await asyncio.get_running_loop().run_in_executor(None, self.live_playlist, view)
 
     def live_playlist(self, view):
         """The latest stored playlist. The program ends every version of it
@@ -394,8 +410,7 @@ class Service:
                 paths = [p for _, p, _, _ in await self.db.fetch(sql.RECORDS_OF, cid) if p]
                 files = self.storage.lesson_files(self.bucket, paths)
                 count = self.storage.remove(files)
-                await self.db.execute(sql.DROP_RECORDS, cid)
-                await self.db.execute(sql.DROP_CLASSROOM, cid)
+                await self.db.write((sql.DROP_RECORDS, (cid,)), (sql.DROP_CLASSROOM, (cid,)))
                 log.info("retention: removed lesson %s and %d of its files", cid, count)
                 removed += 1
 

@@ -21,6 +21,7 @@ class Settings:
     request_timeout: float = 600.0
     token: str = ""               # "" = read or create data/upload-token
     require_token: bool = True
+    access_log: bool = False      # one line per request with its time (load tests, diagnosis)
 
     @property
     def database_url(self):
@@ -78,10 +79,11 @@ def from_args(argv=None):
     ap.add_argument("--body-limit-mib", type=positive(int), default=64, help="largest upload (default 64)")
     ap.add_argument("--idle-timeout", type=positive(float), default=10.0,
                     help="seconds a client may stay silent inside a request (default 10)")
+    ap.add_argument("--access-log", action="store_true", help="log every request with its duration")
     args = ap.parse_args(argv)
     if args.database and not args.database.startswith(("postgresql://", "postgres://", "sqlite:///")):
         ap.error("--database takes a postgresql:// (or sqlite:///) URL")
     host, port = args.listen
     return Settings(data=os.path.abspath(args.data), host=host, port=port, public_url=args.public_url or "",
                     database=args.database, retention_days=args.retention_days, bucket=args.bucket,
-                    body_limit=args.body_limit_mib * 1024 * 1024, idle_timeout=args.idle_timeout)
+                    body_limit=args.body_limit_mib * 1024 * 1024, idle_timeout=args.idle_timeout, access_log=args.access_log)

@@ -86,7 +86,8 @@ def check_server_package(scratch, deb):
     run("dpkg-deb", "-x", deb, root)
     files = sorted(os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs)
     allowed = ("usr/bin/norvimerio-server", "usr/share/norvimerio-server/", "usr/share/doc/norvimerio-server/",
-               "lib/systemd/system/norvimerio-server.service", "etc/default/norvimerio-server")
+               "lib/systemd/system/norvimerio-server.service", "etc/default/norvimerio-server",
+               "usr/share/man/man1/norvimerio-server.1.gz")
     assert not [f for f in files if not f.startswith(allowed)], files
     for doc in ("copyright", "changelog.gz", "nginx-site.example", "README.admin"):
         assert "usr/share/doc/norvimerio-server/" + doc in files, files

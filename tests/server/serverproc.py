@@ -53,9 +53,11 @@ class ServerProcess:
     def stderr_text(self):
         return self.proc.stderr.read().decode(errors="replace") if self.proc.poll() is not None else ""
 
-    def stop(self):
+    def stop(self, kill=False):
         if self.proc.stdout.closed:
             return self.log
+        if kill:
+            self.proc.kill()
         if self.proc.poll() is None:
             self.proc.terminate()
             try:

@@ -5,7 +5,9 @@ SQLite; restarts, the upload token, bad input, retention."""
 import json
 import os
 import socket
+import sqlite3
 import stat
+import subprocess
 import tempfile
 import time
 import unittest
@@ -18,10 +20,13 @@ class ServerTest(unittest.TestCase):
         self.tmp = tempfile.TemporaryDirectory(prefix="kx-server-")
         self.data = os.path.join(self.tmp.name, "data")
         self.servers = []
+        self.mounted = None
 
     def tearDown(self):
         for s in self.servers:
             s.stop()
+        if self.mounted:
+            subprocess.run(["umount", self.mounted], timeout=30)
         self.tmp.cleanup()
 
     def start(self, *extra, port=None):
@@ -40,7 +45,7 @@ class ServerTest(unittest.TestCase):
         seg = os.path.join(self.data, "storage", "merio-bucket", "MerioClass", "L0", "k.001.ts")
         self.assertEqual(stat.S_IMODE(os.stat(seg).st_mode), 0o640)
         before = [json.loads(srv.request("GET", "/watch/state?id=" + c, token=False)[1]) for c in lessons]
-        srv.stop()
+        srv.stop(kill=True)  # what was acknowledged survives even a kill
 
         again = self.start(port=srv.port)
         self.assertEqual(again.token, srv.token)
@@ -137,23 +142,34 @@ class ServerTest(unittest.TestCase):
         self.assertNotIn(srv.token, log)
         self.assertNotIn("Traceback", log)
 
+    def test_a_full_disk_refuses_and_leaves_nothing_half_written(self):
+        os.makedirs(self.data)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", self.data],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("cannot mount a small file system here (needs root)")
+        self.mounted = self.data
+        srv = self.start("--database", "sqlite:///" + os.path.join(self.tmp.name, "server.db"))
+        folder = os.path.join(self.data, "storage", "merio-bucket", "MerioClass", "F")
+        self.assertEqual(srv.request("PUT", "/storage/merio-bucket/MerioClass/F/a.ts", b"a" * 1000)[0], 200)
+        st, body, _ = srv.request("PUT", "/storage/merio-bucket/MerioClass/F/b.ts", os.urandom(2 << 20))
+        self.assertEqual((st, json.loads(body)["message"]), (507, "storage full"))
+        self.assertEqual(os.listdir(folder), ["a.ts"])
+        self.assertEqual(srv.request("PUT", "/storage/merio-bucket/MerioClass/F/c.ts", b"c" * 1000)[0], 200)
+
     def test_retention_removes_old_lessons_with_their_files(self):
         srv = self.start()
-        old = upload_lesson(srv, "Old")
+        old, kept = upload_lesson(srv, "Old"), upload_lesson(srv, "Kept")
         srv.stop()
-        os.makedirs(os.path.join(self.data, "storage", "merio-bucket", "Keep"))
-        # A lesson untouched for longer than the retention goes at the next
-        # start; one still being uploaded stays.
-        srv = self.start("--retention-days", "0.00003")  # 2.6 s
-        young = srv.record("", "/MerioClass/Young/k.m3u8")
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and srv.request("GET", "/watch?id=" + old, token=False)[0] != 404:
-            time.sleep(0.2)
+        # Untouched for 3 days (as the database says) against a retention of 2.
+        with sqlite3.connect(os.path.join(self.data, "server.db")) as db:
+            db.execute("UPDATE classrooms SET updated = updated - 3 * 86400 WHERE id = ?", (old,))
+        srv = self.start("--retention-days", "2")
         self.assertEqual(srv.request("GET", "/watch?id=" + old, token=False)[0], 404)
-        self.assertFalse(os.path.exists(os.path.join(self.data, "storage", "merio-bucket", "MerioClass", "Old")))
-        self.assertTrue(os.path.isdir(os.path.join(self.data, "storage", "merio-bucket", "Keep")))
-        self.assertEqual(srv.request("GET", "/watch/state?id=" + young, token=False)[0], 200)
-        self.assertIn("retention: removed lesson " + old, srv.stop())
+        bucket = os.path.join(self.data, "storage", "merio-bucket", "MerioClass")
+        self.assertEqual(os.listdir(bucket), ["Kept"])
+        self.assertEqual(sorted(os.listdir(os.path.join(bucket, "Kept"))), ["k.001.ts", "k.002.ts", "k.m3u8", "p.jpg"])
+        self.assertEqual(srv.request("GET", "/watch/state?id=" + kept, token=False)[0], 200)
+        self.assertIn("retention: removed lesson %s and 4 of its files" % old, srv.stop())
 
 
 if __name__ == "__main__":
