@@ -2,6 +2,8 @@
 
 #include "KxDropCounters.h"
 
+#include <VoxtapNames.h>
+
 #include <IKxMediaPacket.h>
 #include <IKxMediaTime.h>
 #include <IKxModulePoolMgr.h>
@@ -55,6 +57,41 @@ int KxAudioCollector::init(const char *pattern, const KxAudioParams *params)
     return openMicrophone();
 }
 
+namespace {
+
+// The first endpoint, in the library's order, that the pattern finds under
+// any of the unit's names (the sound servers name one unit several ways).
+const VoxtapDeviceInfo *findMicrophone(const std::list<VoxtapDeviceInfo> &devices, const std::regex &expression,
+                                       std::string *matchedName)
+{
+    for (const VoxtapDeviceInfo &d : devices) {
+        for (const std::string &name : voxtap::voxtapMatchNames(d)) {
+            if (std::regex_search(name, expression)) {
+                *matchedName = name;
+                return &d;
+            }
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+bool KxAudioCollector::hasMicrophone(const char *pattern)
+{
+    if (!pattern || !*pattern)
+        return false;
+    try {
+        const std::regex expression(pattern, std::regex::ECMAScript);
+        std::list<VoxtapDeviceInfo> devices;
+        Voxtap_ListDevices(&devices, VOXTAP_FLOW_CAPTURE);
+        std::string name;
+        return findMicrophone(devices, expression, &name) != nullptr;
+    } catch (const std::regex_error &) {
+        return false;
+    }
+}
+
 int KxAudioCollector::openMicrophone()
 {
     m_bEngineReady = false;
@@ -64,16 +101,15 @@ int KxAudioCollector::openMicrophone()
     const int listed = Voxtap_ListDevices(&devices, VOXTAP_FLOW_CAPTURE);
     if (listed != 0)
         qWarning() << "KxAudioCollector::init: listing the microphones failed:" << Qt::hex << listed;
-    const VoxtapDeviceInfo *chosen = nullptr;
-    for (const VoxtapDeviceInfo &d : devices) {
+    for (const VoxtapDeviceInfo &d : devices)
         qDebug() << "KxAudioCollector::init: endpoint" << d.friendlyName.c_str() << d.endpointId.c_str();
-        if (!chosen && std::regex_search(d.friendlyName, expression))
-            chosen = &d;
-    }
+    std::string matchedName;
+    const VoxtapDeviceInfo *chosen = findMicrophone(devices, expression, &matchedName);
     if (!chosen) {
         qWarning() << "KxAudioCollector::init: no microphone matches" << m_pattern.c_str();
         return kNoMicrophone;
     }
+    qDebug() << "KxAudioCollector::init: pattern found" << matchedName.c_str();
     const VoxtapAudioParams audio{m_iCodecId, m_iBitRate, m_iChannels, m_iSampleRate};
     const int result = Voxtap_InitWithId(chosen->endpointId.c_str(), &audio);
     qDebug() << "KxAudioCollector::init: microphone" << chosen->friendlyName.c_str() << "result" << result;

@@ -68,6 +68,11 @@ public:
     int64_t packetsDelivered() const { return m_iDelivered.load(); }
     int64_t packetsDropped() const { return m_iDropped.load(); }
 
+    /// Whether a capture endpoint matches the device pattern now (under any
+    /// of the unit's names, as init looks it up); an invalid pattern
+    /// matches nothing. Any thread; asks the sound server (bounded wait).
+    static bool hasMicrophone(const char *pattern);
+
     /// init/start result when no capture endpoint matches the pattern.
     static constexpr int kNoMicrophone = -2;
     /// Longest wait of the capture thread for a free audio packet.
