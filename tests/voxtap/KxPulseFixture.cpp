@@ -500,6 +500,15 @@ int KxPulseDaemon::feed(const QString &fifo, int frequency, int channels)
     const QString file = toneFile(frequency, channels);
     if (file.isEmpty())
         return -1;
+    // A pipe holds 170 ms of this sound: on a loaded machine the writer is
+    // held up longer than that and the source runs dry, which a microphone
+    // never does. A larger pipe outlasts such a stall; the size stays with
+    // the pipe while the server holds it open.
+    const int fd = ::open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK);
+    if (fd >= 0) {
+        ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+        ::close(fd);
+    }
     // The writer blocks while the fifo is full, so the source's reader
     // sets the pace. It dies with this process.
     return startHelper(QStringLiteral("while setpriv --pdeathsig KILL -- cat \"$1\"; do :; done > \"$2\""),
