@@ -540,14 +540,31 @@ int KxPulseDaemon::addTone(const QString &sink, int frequency)
     const QString file = toneFile(frequency, 2);
     if (file.isEmpty())
         return -1;
-    // pacat writes as the sink asks, so the sink clocks the tone. It dies
-    // with the shell, and the shell with this process; the loop then ends
-    // on a broken pipe.
-    return startHelper(QStringLiteral("while cat \"$1\"; do :; done | setpriv --pdeathsig KILL -- pacat --playback "
-                                      "--raw --server=%1 --device=%2 --rate=%3 --channels=2 --format=float32le "
-                                      "--latency-msec=200 --client-name=kx-tone")
-                           .arg(m_server, sink).arg(m_rate),
-                       {file});
+    // pacat writes as the sink asks, so the sink clocks the tone; a second
+    // of buffer outlasts the stalls of a loaded machine. It dies with the
+    // shell, and the shell with this process; the loop then ends on a
+    // broken pipe.
+    auto streams = [this] {
+        QString list;
+        pactl({QStringLiteral("list"), QStringLiteral("sink-inputs"), QStringLiteral("short")}, &list);
+        return list.isEmpty() ? 0 : list.count('\n') + 1;
+    };
+    const int before = streams();
+    const int id = startHelper(QStringLiteral("while cat \"$1\"; do :; done | setpriv --pdeathsig KILL -- pacat "
+                                              "--playback --raw --server=%1 --device=%2 --rate=%3 --channels=2 "
+                                              "--format=float32le --latency-msec=1000 --client-name=kx-tone")
+                                   .arg(m_server, sink).arg(m_rate),
+                               {file});
+    // Like module-sine, the tone is playing when this returns: the stream
+    // is linked and past its start, when the server still resynchronises.
+    QDeadlineTimer deadline(5000);
+    for (; id >= 0 && !deadline.hasExpired(); QThread::msleep(50)) {
+        if (streams() > before) {
+            QThread::msleep(500);
+            break;
+        }
+    }
+    return id;
 }
 
 bool KxPulseDaemon::removeTone(int id)
