@@ -309,14 +309,15 @@ void KxMainWidgetCtrller::onRecordClicked()
         return;
     }
     qWarning() << "KxMainWidgetCtrller::onRecordClicked: no microphone matches" << micPattern;
-    if (d->m_pNoMicQuestion)
-        return; // already asking
-    auto *box = new QMessageBox(QMessageBox::Question, tr("ID_TITLE"), tr("ID_NO_MICROPHONE"), QMessageBox::NoButton,
-                                d->m_pToastParent);
+    if (d->m_pNoMicQuestion && d->m_pNoMicQuestion->isVisible())
+        return; // already asking (an answered one is only waiting to be deleted)
+    // A window of its own: the toast parent's transparency is for toasts.
+    auto *box = new QMessageBox(QMessageBox::Question, tr("ID_TITLE"), tr("ID_NO_MICROPHONE"), QMessageBox::NoButton);
     QPushButton *record = box->addButton(tr("ID_RECORD_WITHOUT_SOUND"), QMessageBox::AcceptRole);
     box->addButton(tr("ID_CANCEL"), QMessageBox::RejectRole);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowFlag(Qt::WindowStaysOnTopHint);
+    connect(this, &QObject::destroyed, box, &QObject::deleteLater);
     d->m_pNoMicQuestion = box;
     connect(box, &QMessageBox::finished, this, [box, record, startCountDown] {
         const bool withoutSound = box->clickedButton() == record;
