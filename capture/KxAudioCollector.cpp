@@ -154,6 +154,7 @@ int KxAudioCollector::start(IKxMediaTime *clock)
     m_stamper.reset(m_iSampleRate);
     m_iDelivered = 0;
     m_iDropped = 0;
+    m_bCapturing = false;
     if (m_pattern.empty())
         return Voxtap_Start(); // never initialised: the library's answer
     Voxtap_SetDataCbk(m_pReceiver.get());
@@ -165,13 +166,16 @@ int KxAudioCollector::start(IKxMediaTime *clock)
         if (result != 0)
             qWarning() << "KxAudioCollector::start: Voxtap_Start failed:" << Qt::hex << result;
     }
-    if (result == VOXTAP_E_STARTED)
+    if (result == VOXTAP_E_STARTED) {
+        m_bCapturing = true;
         return result; // already capturing: nothing to find again
+    }
     if (result != 0) {
         result = reopenMicrophone();
         if (result == 0)
             result = Voxtap_Start();
     }
+    m_bCapturing = result == 0;
     if (result != 0) {
         qWarning() << "KxAudioCollector::start: no sound for this recording:" << Qt::hex << result;
         return result;
@@ -199,6 +203,9 @@ int KxAudioCollector::stop()
     const int result = Voxtap_Stop();
     qDebug() << "KxAudioCollector::stop: audio packets" << m_iDelivered.load() << "dropped (pool full)"
              << m_iDropped.load();
+    if (!m_bCapturing || m_iDelivered.load() == 0)
+        qWarning() << "KxAudioCollector::stop: this recording has no sound";
+    m_bCapturing = false;
     if (m_pCallback)
         m_pCallback->stopped();
     return result;

@@ -88,6 +88,7 @@ private:
     ICallBack *m_pCallback = nullptr;
     std::string m_pattern;
     bool m_bEngineReady = false;
+    bool m_bCapturing = false; ///< the last start got sound going
     // Set on the sound-server thread when the microphone in use goes away.
     std::atomic<bool> m_bMicrophoneLost{false};
     int m_iCodecId = kCodecAac;
