@@ -83,28 +83,3 @@ TEST_F(VoxtapNames, TheUnitIsFoundUnderEveryNameTheServersGiveIt)
         EXPECT_EQ(hasIds, c.props.contains({"device.vendor.id", "1d6c"}));
     }
 }
-
-// The names a Windows engine reports: the friendly name alone.
-TEST(VoxtapMatchNames, FriendlyNameAloneAsWindowsGivesIt)
-{
-    const std::regex pattern(KxMerioSettingsData::instance()->audioDevicePattern().toStdString());
-    const struct {
-        const char *friendlyName;
-        bool found;
-    } cases[] = {{"Microphone (VANTRI Multimedia Unit HD)", true},
-                 {"Microphone (2- VANTRI Multimedia Unit ULTRA HD)", true},
-                 {"Microphone (VANTRI Multimedia Unit HD Analog Stereo)", true},
-                 {"Microphone (VANTRI Multimedia Unit HD Pro)", false},
-                 {"Microphone (Realtek(R) Audio)", false}};
-    for (const auto &c : cases) {
-        VoxtapDeviceInfo d;
-        d.friendlyName = c.friendlyName;
-        d.description = "Microphone";
-        d.dataFlow = VOXTAP_FLOW_CAPTURE;
-        const auto names = voxtap::voxtapMatchNames(d);
-        EXPECT_EQ(std::any_of(names.begin(), names.end(),
-                              [&](const std::string &n) { return std::regex_search(n, pattern); }),
-                  c.found)
-            << c.friendlyName;
-    }
-}
