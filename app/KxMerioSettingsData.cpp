@@ -17,7 +17,8 @@ KxMerioSettingsData::KxMerioSettingsData()
     m_documentsPath.replace('\\', '/');
     qDebug() << "uPath: " << m_documentsPath;
     m_tmpPath = QDir::tempPath() + QString("/NorviMerioShare-%1").arg(::getuid());
-    m_cameraPattern = m_audioPattern = devicePattern();
+    m_cameraPattern = devicePattern();
+    m_audioPattern = microphonePattern();
 }
 
 KxMerioSettingsData::~KxMerioSettingsData()
@@ -52,4 +53,11 @@ KxCommanderConfig KxMerioSettingsData::commanderConfig() const
     c.sampleRate = sampleRate();
     c.channels = channels();
     return c;
+}
+
+QString KxMerioSettingsData::microphonePattern()
+{
+    // The unit's name as the sound servers also give it, with the profile
+    // they append to a source's description.
+    return QStringLiteral("\\(*VANTRI Multimedia Unit (ULTRA ){0,1}HD( (Analog|Digital) (Stereo|Mono)| Mono){0,1}\\)*$");
 }

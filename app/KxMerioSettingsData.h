@@ -58,6 +58,7 @@ public:
 private:
     KxMerioSettingsData();
     static QString devicePattern();
+    static QString microphonePattern();
 
     QString m_documentsPath;
     QString m_tmpPath;

@@ -2,6 +2,8 @@
 
 #include "KxDropCounters.h"
 
+#include <VoxtapNames.h>
+
 #include <IKxMediaPacket.h>
 #include <IKxMediaTime.h>
 #include <IKxModulePoolMgr.h>
@@ -70,6 +72,41 @@ int KxAudioCollector::init(const char *pattern, const KxAudioParams *params)
     return openMicrophone();
 }
 
+namespace {
+
+// The first endpoint, in the library's order, that the pattern finds under
+// any of the unit's names (the sound servers name one unit several ways).
+const VoxtapDeviceInfo *findMicrophone(const std::list<VoxtapDeviceInfo> &devices, const std::regex &expression,
+                                       std::string *matchedName)
+{
+    for (const VoxtapDeviceInfo &d : devices) {
+        for (const std::string &name : voxtap::voxtapMatchNames(d)) {
+            if (std::regex_search(name, expression)) {
+                *matchedName = name;
+                return &d;
+            }
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+bool KxAudioCollector::hasMicrophone(const char *pattern)
+{
+    if (!pattern || !*pattern)
+        return false;
+    try {
+        const std::regex expression(pattern, std::regex::ECMAScript);
+        std::list<VoxtapDeviceInfo> devices;
+        Voxtap_ListDevices(&devices, VOXTAP_FLOW_CAPTURE);
+        std::string name;
+        return findMicrophone(devices, expression, &name) != nullptr;
+    } catch (const std::regex_error &) {
+        return false;
+    }
+}
+
 int KxAudioCollector::openMicrophone()
 {
     m_bEngineReady = false;
@@ -79,16 +116,15 @@ int KxAudioCollector::openMicrophone()
     const int listed = Voxtap_ListDevices(&devices, VOXTAP_FLOW_CAPTURE);
     if (listed != 0)
         qWarning() << "KxAudioCollector::init: listing the microphones failed:" << Qt::hex << listed;
-    const VoxtapDeviceInfo *chosen = nullptr;
-    for (const VoxtapDeviceInfo &d : devices) {
+    for (const VoxtapDeviceInfo &d : devices)
         qDebug() << "KxAudioCollector::init: endpoint" << d.friendlyName.c_str() << d.endpointId.c_str();
-        if (!chosen && std::regex_search(d.friendlyName, expression))
-            chosen = &d;
-    }
+    std::string matchedName;
+    const VoxtapDeviceInfo *chosen = findMicrophone(devices, expression, &matchedName);
     if (!chosen) {
         qWarning() << "KxAudioCollector::init: no microphone matches" << m_pattern.c_str();
         return kNoMicrophone;
     }
+    qDebug() << "KxAudioCollector::init: pattern found" << matchedName.c_str();
     const VoxtapAudioParams audio{m_iCodecId, m_iBitRate, m_iChannels, m_iSampleRate};
     const int result = Voxtap_InitWithId(chosen->endpointId.c_str(), &audio);
     qDebug() << "KxAudioCollector::init: microphone" << chosen->friendlyName.c_str() << "result" << result;
@@ -136,6 +172,7 @@ int KxAudioCollector::start(IKxMediaTime *clock)
     m_iStallsSeen = 0;
     m_iDelivered = 0;
     m_iDropped = 0;
+    m_bCapturing = false;
     if (m_pattern.empty())
         return Voxtap_Start(); // never initialised: the library's answer
     Voxtap_SetDataCbk(m_pReceiver.get());
@@ -147,13 +184,16 @@ int KxAudioCollector::start(IKxMediaTime *clock)
         if (result != 0)
             qWarning() << "KxAudioCollector::start: Voxtap_Start failed:" << Qt::hex << result;
     }
-    if (result == VOXTAP_E_STARTED)
+    if (result == VOXTAP_E_STARTED) {
+        m_bCapturing = true;
         return result; // already capturing: nothing to find again
+    }
     if (result != 0) {
         result = reopenMicrophone();
         if (result == 0)
             result = Voxtap_Start();
     }
+    m_bCapturing = result == 0;
     if (result != 0) {
         qWarning() << "KxAudioCollector::start: no sound for this recording:" << Qt::hex << result;
         return result;
@@ -182,6 +222,9 @@ int KxAudioCollector::stop()
     qDebug() << "KxAudioCollector::stop: audio packets" << m_iDelivered.load() << "dropped"
              << m_iDropped.load() << "time line restarts" << m_stamper.reanchors() << "capture overruns"
              << m_iOverflowsSeen << "late reads" << m_iStallsSeen;
+    if (!m_bCapturing || m_iDelivered.load() == 0)
+        qWarning() << "KxAudioCollector::stop: this recording has no sound";
+    m_bCapturing = false;
     if (m_pCallback)
         m_pCallback->stopped();
     return result;

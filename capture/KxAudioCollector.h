@@ -88,6 +88,11 @@ public:
     static constexpr int64_t kMaxUnitAgeUs = 3000000;
     static constexpr int64_t kMaxTimingErrorUs = 5000;
 
+    /// Whether a capture endpoint matches the device pattern now (under any
+    /// of the unit's names, as init looks it up); an invalid pattern
+    /// matches nothing. Any thread; asks the sound server (bounded wait).
+    static bool hasMicrophone(const char *pattern);
+
     /// init/start result when no capture endpoint matches the pattern.
     static constexpr int kNoMicrophone = -2;
     /// Longest wait of the capture thread for a free audio packet. The
@@ -106,6 +111,7 @@ private:
     ICallBack *m_pCallback = nullptr;
     std::string m_pattern;
     bool m_bEngineReady = false;
+    bool m_bCapturing = false; ///< the last start got sound going
     // Set on the sound-server thread when the microphone in use goes away.
     std::atomic<bool> m_bMicrophoneLost{false};
     int m_iCodecId = kCodecAac;

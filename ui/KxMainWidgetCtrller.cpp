@@ -3,6 +3,7 @@
 #include "KxAboutDlg.h"
 #include "KxAddActionByQueue.h"
 #include "KxAnimatedWidget.h"
+#include "KxAudioCollector.h"
 #include "KxCountDownWidget.h"
 #include "KxMasterCommander.h"
 #include "KxMerioSettingsData.h"
@@ -23,6 +24,8 @@
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QJsonObject>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QPointer>
 #include <QScreen>
 #include <QSessionManager>
@@ -79,6 +82,7 @@ public:
     QString m_strRecordName;
     KxProgressToast *m_pProgressToast = nullptr;
     QWidget *m_pToastParent = nullptr;
+    QPointer<QMessageBox> m_pNoMicQuestion;
     int m_iGlobalTotal = 0;
     int m_iLastElapsed = 0;
     // The current lesson's file could not be written whole.
@@ -352,11 +356,38 @@ void KxMainWidgetCtrller::onRecordClicked()
         d->showRefusal(refused);
         return;
     }
-    d->m_pCurrentWidget = d->m_pCountDown;
-    d->m_pVideoIcon->hide();
-    d->m_pCountDown->show();
-    QThreadPool::globalInstance()->start(new CameraPreStartTask(d->m_pCommander));
-    d->m_pCountDown->startMovie();
+    auto startCountDown = [d] {
+        d->m_pCurrentWidget = d->m_pCountDown;
+        d->m_pVideoIcon->hide();
+        d->m_pCountDown->show();
+        QThreadPool::globalInstance()->start(new CameraPreStartTask(d->m_pCommander));
+        d->m_pCountDown->startMovie();
+    };
+    // The unit's camera is there but not its microphone: a lesson without
+    // sound only when the teacher chooses it, never unnoticed.
+    const QByteArray micPattern = KxMerioSettingsData::instance()->audioDevicePattern().toLocal8Bit();
+    if (KxAudioModule::KxAudioCollector::hasMicrophone(micPattern.constData())) {
+        startCountDown();
+        return;
+    }
+    qWarning() << "KxMainWidgetCtrller::onRecordClicked: no microphone matches" << micPattern;
+    if (d->m_pNoMicQuestion && d->m_pNoMicQuestion->isVisible())
+        return; // already asking (an answered one is only waiting to be deleted)
+    // A window of its own: the toast parent's transparency is for toasts.
+    auto *box = new QMessageBox(QMessageBox::Question, tr("ID_TITLE"), tr("ID_NO_MICROPHONE"), QMessageBox::NoButton);
+    QPushButton *record = box->addButton(tr("ID_RECORD_WITHOUT_SOUND"), QMessageBox::AcceptRole);
+    box->addButton(tr("ID_CANCEL"), QMessageBox::RejectRole);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowFlag(Qt::WindowStaysOnTopHint);
+    connect(this, &QObject::destroyed, box, &QObject::deleteLater);
+    d->m_pNoMicQuestion = box;
+    connect(box, &QMessageBox::finished, this, [box, record, startCountDown] {
+        const bool withoutSound = box->clickedButton() == record;
+        qDebug() << "KxMainWidgetCtrller::onRecordClicked: record without sound:" << withoutSound;
+        if (withoutSound)
+            startCountDown();
+    });
+    box->open();
 }
 
 void KxMainWidgetCtrller::onCountDownExit()

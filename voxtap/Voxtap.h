@@ -36,11 +36,17 @@ struct VoxtapAudioParams {
 struct VoxtapDeviceInfo {
     std::string endpointId;        ///< the PulseAudio source or sink name
     std::string deviceInstanceId;  ///< bus path of the hardware, else the endpoint id
-    std::string friendlyName;      ///< "Microphone (<product>)" or "Speakers (<product>)"
-    std::string description;       ///< the PulseAudio description
+    std::string friendlyName;      ///< "Microphone (<unit>)" or "Speakers (<unit>)"
+    std::string description;       ///< the sound server's description of the endpoint
     std::string service;           ///< the driver that provides the endpoint
     unsigned int state = 0;        ///< always VOXTAP_STATE_ACTIVE for listed endpoints
     int dataFlow = 0;              ///< VOXTAP_FLOW_RENDER or VOXTAP_FLOW_CAPTURE
+    /// Every name the server reports for the hardware unit, best first: the
+    /// product name, the ALSA card name, the card's description, the USB ids
+    /// as "USB\\VID_xxxx&PID_xxxx". The first gives the friendly name. Empty
+    /// where the system reports only the friendly name. A device pattern is
+    /// searched in all of them (VoxtapNames.h).
+    std::list<std::string> unitNames;
 };
 
 enum VoxtapDataFlow : int {

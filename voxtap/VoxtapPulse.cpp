@@ -1,10 +1,13 @@
 #include "VoxtapPulse.h"
 
 #include "VoxtapLog.h"
+#include "VoxtapNames.h"
 
 #include <pulse/rtclock.h>
 
 #include <algorithm>
+#include <cctype>
+#include <map>
 
 namespace voxtap {
 
@@ -97,19 +100,91 @@ void sinkLookupCb(pa_context *, const pa_sink_info *i, int eol, void *userdata)
     st->found = true;
 }
 
+/// What a card adds to the names of its sources and sinks.
+struct CardNames {
+    std::list<std::string> names;  ///< product name, ALSA card name, description
+    std::string vendorId;
+    std::string productId;
+};
+
 struct ListState {
     PulseConnection *conn = nullptr;
     std::list<VoxtapDeviceInfo> *out = nullptr;
+    std::map<uint32_t, CardNames> cards;
     bool done = false;
 };
 
+void appendName(std::list<std::string> *names, const char *value)
+{
+    if (value && *value && std::find(names->begin(), names->end(), value) == names->end())
+        names->push_back(value);
+}
+
+// "0x1d6c" and "1d6c" both give "1D6C".
+std::string usbIdText(std::string id)
+{
+    if (id.size() > 2 && id[0] == '0' && (id[1] == 'x' || id[1] == 'X'))
+        id.erase(0, 2);
+    std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return id;
+}
+
+void cardListCb(pa_context *, const pa_card_info *i, int eol, void *userdata)
+{
+    auto *st = static_cast<ListState *>(userdata);
+    if (eol != 0) {
+        st->done = true;
+        st->conn->signal();
+        return;
+    }
+    if (!i)
+        return;
+    CardNames &card = st->cards[i->index];
+    for (const char *key : {"device.product.name", "alsa.card_name", "device.description"})
+        appendName(&card.names, pa_proplist_gets(i->proplist, key));
+    card.vendorId = propOr(i->proplist, "device.vendor.id", "");
+    card.productId = propOr(i->proplist, "device.product.id", "");
+}
+
+// The unit's names, best first. PulseAudio copies its card's udev and ALSA
+// names onto every source and sink (the USB ID database name wins over the
+// unit's own string for device.product.name); PipeWire gives only the
+// node's own properties (ALSA card name, nick, a description with the
+// profile appended) and keeps the product name on the card.
 template <typename Info>
-VoxtapDeviceInfo deviceRecord(const Info *i, int flow)
+std::list<std::string> unitNames(const Info *i, const ListState &st)
+{
+    std::list<std::string> names;
+    for (const char *key : {"device.product.name", "alsa.card_name"})
+        appendName(&names, pa_proplist_gets(i->proplist, key));
+    std::string vendorId = propOr(i->proplist, "device.vendor.id", "");
+    std::string productId = propOr(i->proplist, "device.product.id", "");
+    const auto card = st.cards.find(i->card);
+    if (i->card != PA_INVALID_INDEX && card != st.cards.end()) {
+        for (const std::string &name : card->second.names)
+            appendName(&names, name.c_str());
+        if (vendorId.empty() || productId.empty()) {
+            vendorId = card->second.vendorId;
+            productId = card->second.productId;
+        }
+    }
+    if (!vendorId.empty() && !productId.empty())
+        names.push_back("USB\\VID_" + usbIdText(vendorId) + "&PID_" + usbIdText(productId));
+    return names;
+}
+
+template <typename Info>
+VoxtapDeviceInfo deviceRecord(const Info *i, int flow, const ListState &st)
 {
     VoxtapDeviceInfo d;
     d.endpointId = i->name ? i->name : "";
     d.description = i->description ? i->description : "";
-    d.friendlyName = friendlyName(flow, propOr(i->proplist, "device.product.name", d.description));
+    d.unitNames = unitNames(i, st);
+    // The USB ids, when present, come last and never name the endpoint.
+    std::string unit = withoutProfileSuffix(d.description);
+    if (!d.unitNames.empty() && d.unitNames.front().rfind("USB\\VID_", 0) != 0)
+        unit = d.unitNames.front();
+    d.friendlyName = friendlyName(flow, unit);
     d.deviceInstanceId = propOr(i->proplist, "device.bus_path", d.endpointId);
     d.service = i->driver ? i->driver : "";
     d.state = VOXTAP_STATE_ACTIVE;
@@ -129,7 +204,7 @@ void sourceListCb(pa_context *, const pa_source_info *i, int eol, void *userdata
     // an unplugged jack is not a present endpoint.
     if (!i || i->monitor_of_sink != PA_INVALID_INDEX || portUnavailable(i->active_port))
         return;
-    st->out->push_back(deviceRecord(i, VOXTAP_FLOW_CAPTURE));
+    st->out->push_back(deviceRecord(i, VOXTAP_FLOW_CAPTURE, *st));
 }
 
 void sinkListCb(pa_context *, const pa_sink_info *i, int eol, void *userdata)
@@ -142,7 +217,7 @@ void sinkListCb(pa_context *, const pa_sink_info *i, int eol, void *userdata)
     }
     if (!i || portUnavailable(i->active_port))
         return;
-    st->out->push_back(deviceRecord(i, VOXTAP_FLOW_RENDER));
+    st->out->push_back(deviceRecord(i, VOXTAP_FLOW_RENDER, *st));
 }
 
 struct ServerState {
@@ -183,11 +258,6 @@ void streamSuccessCb(pa_stream *, int success, void *userdata)
 }
 
 } // namespace
-
-std::string friendlyName(int flow, const std::string &productName)
-{
-    return (flow == VOXTAP_FLOW_RENDER ? "Speakers (" : "Microphone (") + productName + ")";
-}
 
 PulseConnection::~PulseConnection()
 {
@@ -339,9 +409,13 @@ bool PulseConnection::findEndpoint(const std::string &name, EndpointInfo *out)
     st.conn = this;
     st.out = out;
     runOperation(pa_context_get_source_info_by_name(m_pContext, name.c_str(), sourceLookupCb, &st));
-    if (st.found)
+    // pipewire-pulse answers a sink's name with the sink's monitor source
+    // (one node plays both parts); the name denotes the sink.
+    if (st.found && !(st.out->isMonitor && st.out->name != name))
         return true;
+    st.found = false;
     st.done = false;
+    *out = EndpointInfo();
     runOperation(pa_context_get_sink_info_by_name(m_pContext, name.c_str(), sinkLookupCb, &st));
     return st.found;
 }
@@ -372,6 +446,14 @@ int PulseConnection::listEndpoints(int flow, std::list<VoxtapDeviceInfo> *out)
     ListState st;
     st.conn = this;
     st.out = out;
+    // Cards add the unit's names to their endpoints; a server without
+    // cards (or a failed query) leaves the endpoints' own names.
+    if (!runOperation(pa_context_get_card_info_list(m_pContext, cardListCb, &st)) || !st.done) {
+        voxtapLog(LogError, "PulseConnection::listEndpoints: card list failed: %s",
+                  pa_strerror(pa_context_errno(m_pContext)));
+        st.cards.clear();
+    }
+    st.done = false;
     if (flow != VOXTAP_FLOW_CAPTURE) {
         if (!runOperation(pa_context_get_sink_info_list(m_pContext, sinkListCb, &st)) || !st.done) {
             voxtapLog(LogError, "PulseConnection::listEndpoints: sink list failed: %s",

@@ -101,7 +101,4 @@ private:
     PulseConnection &m_c;
 };
 
-/// Friendly name in the convention the device pattern expects.
-std::string friendlyName(int flow, const std::string &productName);
-
 } // namespace voxtap

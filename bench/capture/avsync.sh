@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Audio/video offset of a whole recording through kx-record: a private
-# PulseAudio daemon gives a microphone that hears kx-click's clicks, the
-# virtual camera shows its flash picture, and kx-avsync measures the MP4.
+# sound server (KX_SOUND_SERVER: pulseaudio, the default, or pipewire) gives
+# a microphone that hears kx-click's clicks, the virtual camera shows its
+# flash picture, and kx-avsync measures the MP4.
 #   bench/capture/avsync.sh [SECONDS] [FPS]     (default 60 s at 30 fps)
 # Prints kx-avsync's JSON (median_ms and worst_ms: the sound as played, one
 # run of samples from its first stamp; "stamped": each frame at its own
@@ -24,28 +25,30 @@ CLICK_PID=""
 cleanup() {
   [ -n "$CLICK_PID" ] && kill "$CLICK_PID" 2>/dev/null || true
   [ -n "$PA_PID" ] && kill "$PA_PID" 2>/dev/null || true
-  # The daemon writes into its runtime folder while it exits.
+  # The server writes into its runtime folder while it exits.
   wait 2>/dev/null || true
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
 # The clicks go into a null sink; a remap of its monitor is the microphone.
-# The loopback keeps the sink's latency low while nothing records.
-cat > "$WORK/daemon.pa" <<PA
-load-module module-native-protocol-unix socket=$WORK/native auth-anonymous=1
-load-module module-null-sink sink_name=kx_drain rate=48000 channels=2
-load-module module-null-sink sink_name=kx_click rate=48000 channels=2
-load-module module-loopback source=kx_click.monitor sink=kx_drain latency_msec=10
-load-module module-remap-source source_name=kx_click_mic master=kx_click.monitor source_properties="device.description='Click Audio' device.product.name='KX Click Unit'"
-suspend-sink kx_click 1
-suspend-sink kx_click 0
-PA
-HOME=$WORK XDG_RUNTIME_DIR=$WORK XDG_CONFIG_HOME=$WORK/config PULSE_RUNTIME_PATH=$WORK/runtime \
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 -F "$WORK/daemon.pa" >"$WORK/pulse.log" 2>&1 &
+# The loopback keeps the sink's latency low while nothing records (PipeWire
+# runs its graph at one quantum anyway).
+{
+  echo "load-module module-null-sink sink_name=kx_drain rate=48000 channels=2"
+  echo "load-module module-null-sink sink_name=kx_click rate=48000 channels=2"
+  if [ "${KX_SOUND_SERVER:-pulseaudio}" != pipewire ]; then
+    echo "load-module module-loopback source=kx_click.monitor sink=kx_drain latency_msec=10"
+    echo "suspend-sink kx_click 1"
+    echo "suspend-sink kx_click 0"
+  fi
+  echo "load-module module-remap-source source_name=kx_click_mic master=kx_click.monitor source_properties='device.description=\"Click Audio\" device.product.name=\"KX Click Unit\"'"
+} >"$WORK/setup"
+scripts/sound-server "$WORK/snd" "$WORK/setup" >"$WORK/pulse.log" 2>&1 &
 PA_PID=$!
-export PULSE_SERVER=unix:$WORK/native
-for _ in $(seq 50); do [ -S "$WORK/native" ] && break; sleep 0.1; done
+export PULSE_SERVER=unix:$WORK/snd/native
+for _ in $(seq 200); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+echo "sound server: $(pactl info | sed -n 's/^Server Name: //p')" >&2
 
 cat > "$WORK/cameras.json" <<JSON
 {"devices": [{"name": "Flash Camera", "picture": "flash",

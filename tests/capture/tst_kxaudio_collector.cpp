@@ -334,16 +334,10 @@ double tonePower(const float *x, int64_t n, double frequency)
 // the next one records again.
 TEST_F(KxAudioCollectorTest, RecordingsInARowAndAMicrophoneThatComesBack)
 {
-    const QString sink = QStringLiteral("kx_voice");
-    const QString mic = QStringLiteral("source_name=kx_voice_mic master=kx_voice.monitor source_properties="
-                                       "\"device.description='Voice Audio' device.product.name='Voice Unit'\"");
-    ASSERT_GE(s_daemon->loadModule("module-null-sink", "sink_name=kx_voice rate=48000 channels=2"), 0);
-    ASSERT_GE(s_daemon->loadModule("module-loopback", "source=kx_voice.monitor sink=kx_drain latency_msec=10"), 0);
-    ASSERT_TRUE(s_daemon->pactl({"suspend-sink", sink, "1"}) && s_daemon->pactl({"suspend-sink", sink, "0"}));
-    int micModule = s_daemon->loadModule("module-remap-source", mic);
-    int sine = s_daemon->loadModule("module-sine", "sink=kx_voice frequency=440");
+    const QString mic = QStringLiteral("kx_voice_mic");
+    int micModule = s_daemon->addMicrophone(
+        mic, {{"device.description", "Voice Audio"}, {"device.product.name", "Voice Unit"}}, 440);
     ASSERT_GE(micModule, 0);
-    ASSERT_GE(sine, 0);
     ASSERT_EQ(m_audio->init("Voice Unit"), 0);
     ASSERT_EQ(m_audio->setPoolModule(m_pool), 0);
 
@@ -367,8 +361,7 @@ TEST_F(KxAudioCollectorTest, RecordingsInARowAndAMicrophoneThatComesBack)
 
     int64_t stop1 = 0, stop2 = 0, stop3 = 0;
     const auto [first, sound1] = take(50, &stop1);
-    s_daemon->unloadModule(sine);
-    sine = s_daemon->loadModule("module-sine", "sink=kx_voice frequency=1000");
+    ASSERT_TRUE(s_daemon->retuneMicrophone(mic, 1000));
     // The sink, its monitor and the loopback still carry up to a few hundred
     // milliseconds of the old tone on a loaded machine: the microphone
     // itself must have moved on before the next recording starts, or the
@@ -405,12 +398,11 @@ TEST_F(KxAudioCollectorTest, RecordingsInARowAndAMicrophoneThatComesBack)
     EXPECT_TRUE(m_callback.waitState(5000));
     EXPECT_EQ(m_audio->stop(), 0);
     from = m_recorder.items().size();
-    micModule = s_daemon->loadModule("module-remap-source", mic);
+    micModule = s_daemon->replugMicrophone(mic);
     ASSERT_GE(micModule, 0);
     const auto [fourth, sound4] = take(50, &stop3);
     ASSERT_GE(fourth.size(), 50u);
     EXPECT_NEAR(KxAacProbe::measureFrequency(sound4.data() + 4096, int64_t(sound4.size()) - 8192, 44100), 1000, 2.0);
     m_audio->destory();
-    s_daemon->unloadModule(sine);
     s_daemon->unloadModule(micModule);
 }

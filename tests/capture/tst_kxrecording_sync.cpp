@@ -119,14 +119,14 @@ TEST_F(RecordingSync, FlashAndClickAlignAndASlowCameraKeepsTime)
 
     // The clicks go into a sink whose monitor is a microphone of its own.
     ASSERT_GE(s_daemon->loadModule("module-null-sink",
-                                   QStringLiteral("sink_name=%1 rate=48000 channels=2 sink_properties="
-                                                  "\"device.description='Clicks'\"").arg(kClickSink)), 0);
+                                   QStringLiteral("sink_name=%1 rate=48000 channels=2 sink_properties=%2")
+                                       .arg(kClickSink, KxPulseDaemon::properties({{"device.description", "Clicks"}}))), 0);
     ASSERT_GE(s_daemon->loadModule("module-loopback",
                                    QStringLiteral("source=%1.monitor sink=kx_drain latency_msec=10").arg(kClickSink)), 0);
     ASSERT_GE(s_daemon->loadModule("module-remap-source",
-                                   QStringLiteral("source_name=kx_click_mic master=%1.monitor source_properties="
-                                                  "\"device.description='Click Audio' device.product.name='%2'\"")
-                                       .arg(kClickSink, kClickMicPattern)), 0);
+                                   QStringLiteral("source_name=kx_click_mic master=%1.monitor source_properties=%2")
+                                       .arg(kClickSink, KxPulseDaemon::properties({{"device.description", "Click Audio"},
+                                                                                   {"device.product.name", kClickMicPattern}}))), 0);
     // The sink rendered its first block at its default latency of two
     // seconds; a restart begins at the latency now asked for.
     ASSERT_TRUE(s_daemon->pactl({"suspend-sink", kClickSink, "1"}));

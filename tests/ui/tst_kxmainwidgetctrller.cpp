@@ -25,6 +25,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
@@ -212,6 +213,39 @@ TEST_F(ControllerFlow, ShortLessonAndSecondStarts)
     ctrl->reStartAnimation();
     EXPECT_FALSE(qobject_cast<KxVideoIconWidget *>(current())) << "the start animation plays again";
     EXPECT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 10000));
+}
+
+// The camera is there but no microphone matches: the teacher is asked
+// before the countdown; "cancel" leaves the program idle, "record without
+// sound" starts the lesson.
+TEST_F(ControllerFlow, NoMicrophoneAsksBeforeTheCountdown)
+{
+    KxMerioSettingsData *settings = KxMerioSettingsData::instance();
+    const QString camera = settings->cameraNamePattern();
+    const QString microphone = settings->audioDevicePattern();
+    settings->setDevicePatterns(camera, "No Such Unit");
+    ctrl->startWithCameraCheck(true);
+    ASSERT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 10000));
+    for (const auto role : {QMessageBox::RejectRole, QMessageBox::AcceptRole}) {
+        click(current()->findChild<QLabel *>("recordiocn"));
+        QMessageBox *box = nullptr;
+        ASSERT_TRUE(kxWaitUntil([&] { return (box = visibleTopLevel<QMessageBox>()) != nullptr; }, 5000));
+        EXPECT_EQ(box->text(), KxMainWidgetCtrller::tr("ID_NO_MICROPHONE"));
+        EXPECT_TRUE(qobject_cast<KxVideoIconWidget *>(current())) << "no countdown before the answer";
+        if (role == QMessageBox::AcceptRole)
+            kxSaveScreenshot(box, "flow_no_microphone");
+        QAbstractButton *answer = nullptr;
+        for (QAbstractButton *b : box->buttons())
+            if (box->buttonRole(b) == role)
+                answer = b;
+        click(answer);
+        ASSERT_TRUE(kxWaitUntil([&] { return visibleTopLevel<QMessageBox>() == nullptr; }, 5000));
+    }
+    // Only the second answer started a lesson (thrown away: too short).
+    ASSERT_TRUE(kxWaitUntil([&] { return recordCtrl() != nullptr; }, 10000)) << "no recording started";
+    click(recordCtrl()->findChild<QWidget *>("stopBtn"));
+    EXPECT_TRUE(qobject_cast<KxVideoIconWidget *>(current()));
+    settings->setDevicePatterns(camera, microphone);
 }
 
 // Every way out keeps the lesson as a regular MP4 file as long as it: exit

@@ -1,19 +1,26 @@
 #pragma once
-// A private PulseAudio daemon for tests, benchmarks and demos: its own
-// runtime folder and socket, a 440 Hz sine microphone whose friendly name
-// matches the camera unit's device pattern, a second plain 1000 Hz
-// microphone, and a null sink. start() points this process's libpulse
-// clients at it (PULSE_SERVER); stop() ends it. The daemon also dies with
-// the process that started it.
+// A private sound server for tests, benchmarks and demos: PulseAudio, or
+// PipeWire with WirePlumber and pipewire-pulse as a Debian 12 desktop runs
+// them (KX_SOUND_SERVER=pipewire), in its own runtime folder. It offers a
+// 440 Hz sine microphone that the server names as it names the camera
+// unit's USB microphone, a second plain 1000 Hz microphone, and a null
+// sink. start() points this process's libpulse clients at it
+// (PULSE_SERVER); stop() ends it. The servers also die with the process
+// that started them.
 //
 // Threads: use from one thread. Every wait is bounded.
 
+#include <QList>
+#include <QPair>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <map>
 #include <memory>
+
+enum class KxSoundServer { PulseAudio, PipeWire };
 
 class KxPulseDaemon {
 public:
@@ -28,7 +35,26 @@ public:
     struct Options {
         int sampleRate = 48000;  ///< of the sine sources and the null sink
         int channels = 2;        ///< of the microphones (remapped from a mono sine)
+        KxSoundServer server = serverFromEnvironment();
     };
+
+    /// KX_SOUND_SERVER: "pipewire", else PulseAudio.
+    static KxSoundServer serverFromEnvironment();
+    static const char *serverName(KxSoundServer server);
+    KxSoundServer server() const { return m_kind; }
+
+    /// Module argument value ('k="v" ...', the quoting both servers read)
+    /// of these properties.
+    static QString properties(const QList<QPair<QString, QString>> &props);
+    /// The properties the server gives a USB unit's capture source. unit is
+    /// the unit's own product string (its ALSA card name), databaseName the
+    /// USB ID database's name for it, if listed there. PulseAudio copies
+    /// the card's udev names onto the source, the database name winning as
+    /// product name; PipeWire gives the node's own properties only, with no
+    /// product name. Both append the profile ("Analog Stereo", "Mono") to
+    /// the description.
+    static QList<QPair<QString, QString>> usbSourceProperties(KxSoundServer server, const QString &unit,
+                                                              int channels, const QString &databaseName = {});
 
     KxPulseDaemon() = default;
     ~KxPulseDaemon();
@@ -53,17 +79,46 @@ public:
     /// Loads a module; its index, or -1.
     int loadModule(const QString &name, const QString &arguments);
     bool unloadModule(int index);
-    /// Adds a microphone playing a sine (see the set-up in the .cpp). Its module index
-    /// (unload it to "unplug" the microphone), or -1.
+    /// Adds a USB microphone of this unit name playing a sine (see the
+    /// set-up in the .cpp). Its module index (unload it to "unplug" the
+    /// microphone), or -1.
     int addMicrophone(const QString &sourceName, const QString &productName, int frequency);
+    /// Plays a sine into a sink (module-sine on PulseAudio, a pacat client
+    /// on PipeWire, whose pulse layer has no module-sine). An id for
+    /// removeTone, or -1.
+    int addTone(const QString &sink, int frequency);
+    bool removeTone(int id);
+    /// The same with the source's properties given.
+    int addMicrophone(const QString &sourceName, const QList<QPair<QString, QString>> &props, int frequency);
+    /// Plugs an added microphone in again after its module was unloaded;
+    /// its new module index, or -1.
+    int replugMicrophone(const QString &sourceName);
+    /// Changes an added microphone's tone; from the next sound read on, no
+    /// sample of the old tone is left in the server.
+    bool retuneMicrophone(const QString &sourceName, int frequency);
 
 private:
+    bool launch(const QString &program, const QStringList &args, const QString &socket, int timeoutMs);
+    bool startPipeWire(const QStringList &setup, int timeoutMs);
+    QString toneFile(int frequency, int channels);
+    int feed(const QString &fifo, int frequency, int channels);
+    int startHelper(const QString &script, const QStringList &args);
+
+    KxSoundServer m_kind = KxSoundServer::PulseAudio;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QProcess> m_process;
     QString m_server;
     QString m_error;
     QByteArray m_savedServer;
     bool m_hadServer = false;
+    struct Microphone {
+        QList<QPair<QString, QString>> props;
+        int frequency = 0;
+        int tone = -1;
+    };
+    std::map<QString, Microphone> m_mics;
+    std::map<int, std::unique_ptr<QProcess>> m_tones;
+    int m_nextTone = 1;
     int m_rate = 48000;
     int m_channels = 2;
 };

@@ -120,7 +120,7 @@ TEST_P(VoxtapListDevices, ListsTheEndpointsOfTheFlow)
 {
     const ListCase c = GetParam();
     std::list<VoxtapDeviceInfo> list;
-    list.push_back(VoxtapDeviceInfo{"stale", "", "", "", "", 1, 1});
+    list.push_back(VoxtapDeviceInfo{"stale", "", "", "", "", 1, 1, {"stale unit"}});
     ASSERT_EQ(Voxtap_ListDevices(&list, c.flow), 0);
     EXPECT_EQ(findDevice(list, "stale"), nullptr);
 
@@ -132,7 +132,7 @@ TEST_P(VoxtapListDevices, ListsTheEndpointsOfTheFlow)
     ASSERT_EQ(sink != nullptr, c.hasRender);
     if (mic) {
         EXPECT_EQ(mic->friendlyName, "Microphone (VANTRI Multimedia Unit HD)");
-        EXPECT_EQ(mic->description, "VANTRI USB Audio");
+        EXPECT_EQ(mic->description, "VANTRI Multimedia Unit HD Analog Stereo");
         EXPECT_EQ(mic->dataFlow, VOXTAP_FLOW_CAPTURE);
         EXPECT_EQ(mic->state, static_cast<unsigned>(VOXTAP_STATE_ACTIVE));
         EXPECT_FALSE(mic->deviceInstanceId.empty());
@@ -349,8 +349,7 @@ TEST_P(VoxtapEndpoints, RecordsTheEndpointsSound)
     const EndpointCase c = GetParam();
     int toneModule = -1;
     if (c.frequency == 1500) {
-        toneModule = s_daemon->loadModule(QStringLiteral("module-sine"),
-                                          QStringLiteral("sink=%1 frequency=1500").arg(KxPulseDaemon::kNullSink));
+        toneModule = s_daemon->addTone(KxPulseDaemon::kNullSink, 1500);
         ASSERT_GE(toneModule, 0);
     }
     KxVoxtapReceiver receiver;
@@ -365,7 +364,7 @@ TEST_P(VoxtapEndpoints, RecordsTheEndpointsSound)
         QString mute;
         EXPECT_TRUE(s_daemon->pactl({QStringLiteral("get-sink-mute"), KxPulseDaemon::kNullSink}, &mute));
         EXPECT_TRUE(mute.endsWith(QStringLiteral("no"))) << mute.toStdString();
-        s_daemon->unloadModule(toneModule);
+        s_daemon->removeTone(toneModule);
     }
     const KxVoxtapReceiver::Measure m = receiver.measure();
     EXPECT_EQ(m.errors, 0);

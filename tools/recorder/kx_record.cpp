@@ -10,7 +10,9 @@
 //
 // The cloud service is taken from version.ini beside the program or the
 // file named by KX_VERSION_INI; the camera from V4L2, or from the virtual
-// camera when KX_VIRTUAL_CAMERA is set; the microphone from PulseAudio.
+// camera when KX_VIRTUAL_CAMERA is set; the microphone from PulseAudio or
+// PipeWire. Without a matching microphone it warns and records without
+// sound, and says so in its report and JSON ("audio": false).
 // Exit status: 0 when every recording started and its MP4 file was written;
 // otherwise non-zero with the reason on stderr (a lesson folder that cannot
 // be written names the folder; another recording process names its pid).
@@ -42,7 +44,10 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include "KxAudioCollector.h"
+
 extern "C" {
+#include <libavformat/avformat.h>
 #include <libavutil/log.h>
 }
 
@@ -72,7 +77,24 @@ struct Recording {
     bool started = false;
     bool cameraFailed = false;
     bool discarded = false;
+    bool audio = false; // the MP4 file holds a sound track
 };
+
+// Whether the file holds an audio stream: what a player will find, whatever
+// the recorder believed while recording.
+bool hasAudioStream(const QString &path)
+{
+    if (path.isEmpty())
+        return false;
+    AVFormatContext *ctx = nullptr;
+    if (avformat_open_input(&ctx, QFile::encodeName(path).constData(), nullptr, nullptr) < 0)
+        return false;
+    bool found = false;
+    if (avformat_find_stream_info(ctx, nullptr) >= 0)
+        found = av_find_best_stream(ctx, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) >= 0;
+    avformat_close_input(&ctx);
+    return found;
+}
 
 // Runs the event loop until done() holds or ms pass; it sleeps in the loop
 // between events and checks done() a few times a second.
@@ -246,6 +268,9 @@ int main(int argc, char **argv)
                 break;
             }
             current->name = QString(kTitle) + " " + QDateTime::currentDateTime().toString("yyyyMMdd hhmmss");
+            if (!KxAudioModule::KxAudioCollector::hasMicrophone(settings->audioDevicePattern().toLocal8Bit().constData()))
+                errors << "kx-record: warning: no microphone matches " << settings->audioDevicePattern()
+                       << "; recording without sound" << Qt::endl;
             sinceStart.start();
             if (!commander.startToRecord(kTitle, current->name)) {
                 failure = commander.startError().isEmpty() ? QString("the camera did not start")
@@ -275,8 +300,10 @@ int main(int argc, char **argv)
             current->discarded = commander.elapsed() < kShortRecordingMs;
             commander.stopToRecord(current->discarded);
             current->segments = countSegments(commander.playlistPath());
-            if (!current->discarded && !current->mp4.isEmpty())
+            if (!current->discarded && !current->mp4.isEmpty()) {
                 current->snapshots = snapshotsIn(QFileInfo(current->mp4).absolutePath());
+                current->audio = hasAudioStream(current->mp4);
+            }
 
             if (current->cameraFailed) {
                 failure = "the camera stopped working during \"" + current->name + "\"";
@@ -292,7 +319,8 @@ int main(int argc, char **argv)
                 report << "recording \"" << current->name << "\" thrown away (shorter than 5 s)" << Qt::endl;
             } else {
                 report << "local file: " << current->mp4 << " (" << QString::number(current->durationS, 'f', 2)
-                       << " s, " << qint64(current->sizeKiB) << " KiB)" << Qt::endl;
+                       << " s, " << qint64(current->sizeKiB) << " KiB" << (current->audio ? "" : ", no sound")
+                       << ")" << Qt::endl;
             }
 
             QElapsedTimer waited;
@@ -342,6 +370,7 @@ int main(int argc, char **argv)
             o["notice_done"] = r.uploadDone && !r.shareText.isEmpty()
                 && r.uploadFailed.filter(QStringLiteral("completion notice of ")).isEmpty();
             o["discarded"] = r.discarded;
+            o["audio"] = r.audio;
             list.append(o);
         }
         QJsonObject summary;

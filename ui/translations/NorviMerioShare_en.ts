@@ -85,6 +85,18 @@
         <source>ID_TITLE</source>
         <translation>NorviMerioShare</translation>
     </message>
+    <message>
+        <source>ID_NO_MICROPHONE</source>
+        <translation>No microphone found: record without sound?</translation>
+    </message>
+    <message>
+        <source>ID_RECORD_WITHOUT_SOUND</source>
+        <translation>Record without sound</translation>
+    </message>
+    <message>
+        <source>ID_CANCEL</source>
+        <translation>Cancel</translation>
+    </message>
 </context>
 <context>
     <name>KxShareWidget</name>

@@ -85,6 +85,18 @@
         <source>ID_TITLE</source>
         <translation>课堂录制分享</translation>
     </message>
+    <message>
+        <source>ID_NO_MICROPHONE</source>
+        <translation>未检测到麦克风：是否录制无声课程？</translation>
+    </message>
+    <message>
+        <source>ID_RECORD_WITHOUT_SOUND</source>
+        <translation>无声录制</translation>
+    </message>
+    <message>
+        <source>ID_CANCEL</source>
+        <translation>取消</translation>
+    </message>
 </context>
 <context>
     <name>KxShareWidget</name>
