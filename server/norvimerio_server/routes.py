@@ -313,7 +313,7 @@ class Service:
         if not room:
             return None
         view = {"bucket": self.bucket, "done": bool(room[0][1]), "playlist": None, "segments": -1,
-                "snapshots": []}
+                "snapshots": [], "created": float(room[0][2])}
         for kind, path, segments, _ in records:
             if kind == "1" and segments >= view["segments"]:
                 view["playlist"], view["segments"] = path, segments
@@ -354,7 +354,9 @@ class Service:
         # "<" never appears raw inside the script element that carries the state.
         state_json = json.dumps(state).replace("<", "\\u003c")
         page = await asyncio.get_running_loop().run_in_executor(None, read_text, WATCH_PAGE)
-        for key, value in (("{{ID}}", html.escape(cid)), ("{{SNAPSHOTS}}", snapshots),
+        # Students know a lesson by when it was given, not by its code.
+        title = time.strftime("%d %b %Y, %H:%M", time.localtime(view["created"])).lstrip("0")
+        for key, value in (("{{TITLE}}", html.escape(title)), ("{{SNAPSHOTS}}", snapshots),
                            ("{{PLAYLIST_LINK}}", link), ("{{STATE_JSON}}", state_json)):
             page = page.replace(key, value)
         return web.Response(text=page, content_type="text/html", charset="utf-8",

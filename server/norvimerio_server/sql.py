@@ -37,7 +37,7 @@ SET_VERSION = "INSERT INTO schema_version (version) VALUES (?)"
 ADD_CLASSROOM = "INSERT INTO classrooms (id, created, updated, done) VALUES (?, ?, ?, 0)"
 TOUCH_CLASSROOM = "UPDATE classrooms SET updated = ? WHERE id = ?"
 FINISH_CLASSROOM = "UPDATE classrooms SET done = 1, updated = ? WHERE id = ?"
-GET_CLASSROOM = "SELECT id, done FROM classrooms WHERE id = ?"
+GET_CLASSROOM = "SELECT id, done, created FROM classrooms WHERE id = ?"
 ADD_RECORD = ("INSERT INTO records (classroom, type, path, segments, params, created)"
               " VALUES (?, ?, ?, ?, ?, ?)")
 RECORDS_OF = "SELECT type, path, segments, params FROM records WHERE classroom = ? ORDER BY seq"
