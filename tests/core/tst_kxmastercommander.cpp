@@ -423,9 +423,10 @@ TEST_F(CommanderTest, TeardownDuringALessonKeepsIt)
     EXPECT_GT(kxtest::regularMp4Seconds((docs + "/" + taken + "/" + taken + ".mp4").toStdString()), 6.7) << "written over";
 }
 
-// One recording process per user: a second commander built during a lesson
-// refuses to record, naming the recording process, and leaves the work
-// folder alone; the first lesson ends whole with every segment uploaded.
+// One recording process per user: a second commander built during a lesson,
+// and a second kx-record (non-zero exit, reason on stderr), refuse to record,
+// naming the recording process, and leave the work folder alone; the first
+// lesson ends whole with every segment uploaded.
 TEST_F(CommanderTest, SecondCommanderLeavesTheRunningLessonWhole)
 {
     const QString name = recordName(200);
@@ -438,6 +439,10 @@ TEST_F(CommanderTest, SecondCommanderLeavesTheRunningLessonWhole)
         EXPECT_EQ(second.startError(),
                   QString("another recording is running (pid %1)").arg(QCoreApplication::applicationPid()));
     }
+    int status = 0;
+    const std::string err = run("sh -c \"" + quoted(qEnvironmentVariable("KX_BIN_DIR") + "/kx-record") + " --seconds 5 2>&1 >/dev/null\"", &status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(err.find("kx-record: another recording is running (pid " + std::to_string(::getpid()) + ")"), std::string::npos) << err;
     EXPECT_TRUE(QFileInfo::exists(first.playlistPath())) << "the second commander wiped the work folder";
     ASSERT_TRUE(kxWaitUntil([&] { return first.elapsed() >= 11000; }, 10000));
     const double stoppedAt = first.elapsed() / 1000.0;

@@ -7,6 +7,7 @@
 
 #include "KxDevCloudFixture.h"
 #include "KxMainWidgetCtrller.h"
+#include "KxMasterCommander.h"
 #include "KxMerioSettingsData.h"
 #include "KxMerioToastShell.h"
 #include "KxPromptToast.h"
@@ -31,6 +32,7 @@
 #include <QRegularExpression>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QTimer>
 #include <QTranslator>
 
@@ -409,11 +411,12 @@ TEST(ControllerCleanUp, FifteenDayRule)
     EXPECT_TRUE(QFileInfo::exists(outside.filePath("archive.mp4"))) << "the link was followed";
 }
 
-// A lesson that cannot be written is refused at the click, before any
-// countdown, with a prompt naming the folder and the reason (English texts
-// loaded): a documents folder below a plain file, and a file size limit
-// smaller than a lesson (a full disk alike). No share window opens.
-TEST_F(ControllerFlow, UnwritableLessonsAreRefused)
+// A lesson that cannot be written is refused with a prompt naming the folder
+// and the reason (English texts loaded): at the click (documents below a plain
+// file, a file size limit), or at the countdown's end, which closes the camera.
+// A quit during a countdown waits for the camera-opening task. A file broken
+// during the lesson opens no share window; the prompt names it.
+TEST_F(ControllerFlow, UnwritableLessonsAreRefusedOrReported)
 {
     QTranslator english;
     ASSERT_TRUE(english.load(qEnvironmentVariable("KX_BIN_DIR") + "/Environment/translations/NorviMerioShare_en.qm"));
@@ -425,29 +428,60 @@ TEST_F(ControllerFlow, UnwritableLessonsAreRefused)
     struct rlimit original, limit;
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
     limit = original;
-    for (const auto &[docs, fileLimit, shown] :
-         {std::tuple{place.filePath("plain/docs"), rlim_t(0), "it cannot be created"},
-          {documents, rlim_t(10000000), "files are limited to 10 MB"}}) {
+    ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG instead
+    auto limitFiles = [&](rlim_t bytes) {
+        limit.rlim_cur = bytes ? bytes : original.rlim_cur;
+        return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    };
+    auto promptText = [] {
+        KxPromptToast *prompt = visibleTopLevel<KxPromptToast>();
+        return prompt ? prompt->findChild<QLabel *>("textLabel")->text() : QString("(no prompt)");
+    };
+    for (const auto &[docs, fileLimit, duringCountdown, shown] :
+         {std::tuple{place.filePath("plain/docs"), rlim_t(0), false, "cannot be used: it cannot be created"},
+          {documents, rlim_t(10000000), false, "cannot be used: files are limited to 10 MB"},
+          {documents, rlim_t(10000000), true, "cannot be used: files are limited to 10 MB"}}) {
         settings->setDocumentsPath(docs);
         delete ctrl; // the commander takes its folders at construction
         ctrl = new KxMainWidgetCtrller(&scale);
-        limit.rlim_cur = fileLimit ? fileLimit : original.rlim_cur;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+        ASSERT_TRUE(limitFiles(duringCountdown ? 0 : fileLimit));
         ctrl->startWithCameraCheck(true);
         ASSERT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 10000));
         click(current()->findChild<QLabel *>("recordiocn"));
-        EXPECT_TRUE(qobject_cast<KxVideoIconWidget *>(current())) << "a countdown ran";
-        KxPromptToast *prompt = visibleTopLevel<KxPromptToast>();
-        ASSERT_NE(prompt, nullptr);
-        const QString text = prompt->findChild<QLabel *>("textLabel")->text();
-        EXPECT_TRUE(text.contains("the lesson folder " + docs + " cannot be used: " + shown)) << text.toStdString();
+        EXPECT_NE(duringCountdown, bool(qobject_cast<KxVideoIconWidget *>(current()))) << "countdown";
+        ASSERT_TRUE(limitFiles(fileLimit));
+        EXPECT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 15000));
+        const QString text = promptText();
+        EXPECT_TRUE(text.contains("the lesson folder " + docs) && text.contains(shown)) << text.toStdString();
         kxWaitUntil([] { return false; }, 4000);
         EXPECT_EQ(visibleTopLevel<KxShareWidget>(), nullptr);
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &original), 0);
+        EXPECT_EQ(recordCtrl(), nullptr);
+        auto *commander = ctrl->findChild<KxMasterCommander *>(); // opened afresh (0), not still open (1)
+        EXPECT_EQ(commander->preStart(), 0) << "the camera was left open";
+        commander->closeCamera();
+        ASSERT_TRUE(limitFiles(0));
         emit ctrl->sigToClosePrompt();
     }
     settings->setDocumentsPath(documents);
-    delete ctrl;
+    for (int i = 0; i < QThreadPool::globalInstance()->maxThreadCount(); ++i) // busy: the camera is not opened
+        QThreadPool::globalInstance()->start([] { QThread::msleep(1000); });  // before the quit below
+    click(current()->findChild<QLabel *>("recordiocn"));
+    delete ctrl; // quit during the countdown
+    EXPECT_EQ(QThreadPool::globalInstance()->activeThreadCount(), 0) << "the camera is opened for a commander gone";
     ctrl = new KxMainWidgetCtrller(&scale);
+
+    startRecording();
+    recordUntil("00:02", 8000);
+    const QString folder = recordingFolder();
+    const QString mp4 = folder + "/" + QFileInfo(folder).fileName() + ".mp4";
+    ASSERT_TRUE(limitFiles(rlim_t(qMax<qint64>(QFileInfo(mp4).size() + 300000, 1600000))));
+    recordUntil("00:08", 12000);
+    click(recordCtrl()->findChild<QWidget *>("stopBtn"));
+    ASSERT_TRUE(limitFiles(0));
+    ::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_TRUE(kxWaitUntil([&] { return promptText().contains(mp4); }, 5000)) << promptText().toStdString();
+    kxWaitUntil([] { return false; }, 1000);
+    EXPECT_TRUE(qobject_cast<KxVideoIconWidget *>(current()));
+    EXPECT_EQ(visibleTopLevel<KxShareWidget>(), nullptr) << "a broken lesson opened the share window";
     QCoreApplication::removeTranslator(&english);
 }
