@@ -324,16 +324,23 @@ TEST(KxTsCreater, LateVideoDurationsAddUp)
     const auto arrival = [](const MediaPacket &m) { return m.arrivalMs + (m.type == KX_PACKET_VIDEO ? 7000 : 0); };
     std::stable_sort(packets.begin(), packets.end(),
                      [&](const MediaPacket &a, const MediaPacket &b) { return arrival(a) < arrival(b); });
+    // Only the reports are read: segments cut by the sound split a group of
+    // pictures, which a decoder of that segment alone cannot start on.
     QTemporaryDir dir;
-    TsRun run;
-    runRecording(run, makeTestDir(dir) + "/s.m3u8", 5, packets);
-    ASSERT_GE(run.segments.size(), 3u);
-    double sum = 0, first = 1e18, last = -1e18;
-    for (const Segment &s : run.segments) {
-        sum += s.report.duration;
-        first = std::min(first, s.minPts);
-        last = std::max(last, s.maxPts);
+    RecordingCallback cb;
+    auto w = makeTs(makeTestDir(dir) + "/s.m3u8", 5, &cb);
+    PacketFeeder feeder;
+    double first = 1e18, last = -1e18;
+    for (const auto &m : packets) {
+        EXPECT_EQ(w->write(feeder.make(m)), 0);
+        first = std::min(first, double(m.pts) / m.timeBase);
+        last = std::max(last, double(m.pts) / m.timeBase);
     }
+    EXPECT_EQ(w->close(), 0);
+    ASSERT_GE(cb.files.size(), 3u);
+    double sum = 0;
+    for (const FileReport &r : cb.files)
+        sum += r.duration;
     EXPECT_NEAR(sum, last - first, 0.1);
 }
 
