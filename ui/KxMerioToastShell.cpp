@@ -228,10 +228,13 @@ SelectInnerWidget::SelectInnerWidget(double scale, QWidget *parent) : QWidget(pa
 {
     const double s = scale;
     auto *layout = toastContentLayout(s, this);
-    auto *info = toastLine("m_pInfo1Label", 200, s, this);
+    // The question says what happens to the lesson: room for three lines.
+    auto *info = toastLine("m_pInfo1Label", 300, s, this);
+    info->setFixedHeight(kxScaled(66, s));
+    info->setWordWrap(true);
     info->setText(tr("ID_VIDEO_RECORDING"));
     layout->addWidget(info, 0, Qt::AlignHCenter);
-    layout->addStretch(24);
+    layout->addStretch(4);
     QPushButton *exitBtn = nullptr, *recordBtn = nullptr;
     layout->addWidget(kxToastButtonBar("m_pExitBtn", tr("ID_BTN_EXIT"), "m_pRecordBtn", tr("ID_BTN_RECORD"), s,
                                        &exitBtn, &recordBtn, this),
