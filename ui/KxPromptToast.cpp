@@ -11,6 +11,8 @@
 #include <QVBoxLayout>
 #include <QtDebug>
 
+#include <algorithm>
+
 class KxPromptToastPrivate {
 public:
     QWidget *m_pBack = nullptr;
@@ -38,8 +40,20 @@ KxPromptToast::KxPromptToast(const QString &text, int life, int fontSize, double
                                         .arg(kxScaledReal(fontSize, s)));
     // Measure with the font the style sheet gives the label.
     m_pData->m_pText->ensurePolished();
-    const int textWidth = QFontMetrics(m_pData->m_pText->font()).horizontalAdvance(text);
-    m_pData->m_pText->setFixedSize(textWidth, kxScaled(26, s));
+    const QFontMetrics metrics(m_pData->m_pText->font());
+    int textWidth = metrics.horizontalAdvance(text);
+    int textHeight = kxScaled(26, s);
+    // A long text (a folder and a reason) wraps instead of making a toast
+    // wider than the screen.
+    const int maxWidth = kxScaled(560, s);
+    if (textWidth > maxWidth) {
+        m_pData->m_pText->setWordWrap(true);
+        const QRect wrapped =
+            metrics.boundingRect(QRect(0, 0, maxWidth, 1 << 20), Qt::TextWordWrap | Qt::AlignCenter, text);
+        textWidth = std::max(maxWidth, wrapped.width());
+        textHeight = wrapped.height() + kxScaled(8, s);
+    }
+    m_pData->m_pText->setFixedSize(textWidth, textHeight);
 
     auto *layout = new QVBoxLayout(m_pData->m_pBack);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -62,7 +76,7 @@ KxPromptToast::KxPromptToast(const QString &text, int life, int fontSize, double
         layout->addWidget(m_pData->m_pText, 0, Qt::AlignHCenter);
         layout->addStretch(16);
     }
-    setFixedSize(textWidth + kxScaled(32, s), kxScaled(height, s));
+    setFixedSize(textWidth + kxScaled(32, s), kxScaled(height, s) + textHeight - kxScaled(26, s));
 
     QTimer::singleShot(life * 1000, this, &QObject::deleteLater);
     for (QObject *o : {static_cast<QObject *>(this), static_cast<QObject *>(m_pData->m_pBack),

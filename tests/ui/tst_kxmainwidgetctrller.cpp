@@ -452,6 +452,8 @@ TEST_F(ControllerFlow, UnwritableLessonsAreRefusedOrReported)
         ASSERT_TRUE(limitFiles(fileLimit));
         EXPECT_TRUE(kxWaitUntil([&] { return qobject_cast<KxVideoIconWidget *>(current()); }, 15000));
         const QString text = promptText();
+        if (KxPromptToast *prompt = visibleTopLevel<KxPromptToast>())
+            kxSaveScreenshot(prompt, "flow_7_lesson_refused");
         EXPECT_TRUE(text.contains("the lesson folder " + docs) && text.contains(shown)) << text.toStdString();
         kxWaitUntil([] { return false; }, 4000);
         EXPECT_EQ(visibleTopLevel<KxShareWidget>(), nullptr);
