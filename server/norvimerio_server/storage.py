@@ -81,6 +81,10 @@ class Storage:
         missing = []
         while not os.path.isdir(folder):
             if os.path.lexists(folder):
+                # Another upload into the same new folder may have made it
+                # between the two looks.
+                if os.path.isdir(folder):
+                    break
                 raise NotADirectoryError(folder)
             missing.append(folder)
             folder = os.path.dirname(folder)
