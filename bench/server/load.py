@@ -157,7 +157,9 @@ def start_recorders(args, srv, work):
             [os.path.join(bin_dir, "kx-record"), "--seconds", str(args.seconds), "--snapshots", "2", "--json",
              "--out", os.path.join(home, "out"), "--upload-wait", "120"],
             env=dict(env, HOME=home, TMPDIR=home, KX_VERSION_INI=ini),
-            stdout=subprocess.PIPE, stderr=open(os.path.join(home, "kx-record.log"), "w")))
+            # Files, not pipes: nothing reads them before the end.
+            stdout=open(os.path.join(home, "kx-record.out"), "w"),
+            stderr=open(os.path.join(home, "kx-record.log"), "w")))
     return pulse, procs
 
 
@@ -201,7 +203,8 @@ def run_round(args, label, database_url, extra):
             pulse.wait(10)
         program_errors, media_s = [], 0.0
         for n, p in enumerate(procs):
-            out = p.stdout.read().decode()
+            with open(os.path.join(work, "program%d" % n, "kx-record.out")) as f:
+                out = f.read()
             try:  # the summary is the line that is a JSON object
                 rec = [json.loads(ln) for ln in out.splitlines() if ln.startswith("{")][-1]["recordings"][0]
             except (ValueError, IndexError, KeyError):

@@ -8,6 +8,7 @@ import re
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import urllib.parse
 
@@ -27,10 +28,13 @@ class ServerProcess:
         self.data = data
         self.port = port or free_port()
         self.url = "http://127.0.0.1:%d/" % self.port
+        # The log goes to a file: a pipe nobody reads until the end fills
+        # up under a long run, and the server would stop in its next write.
+        self.stderr = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(
             [PYTHON, SERVER, "--data", data, "--listen", "127.0.0.1:%d" % self.port,
              "--public-url", self.url] + list(extra),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdout=subprocess.PIPE, stderr=self.stderr)
         self.printed = []
         while True:
             line = self._readline(20.0)
@@ -51,7 +55,8 @@ class ServerProcess:
         return out[0] if out else b""
 
     def stderr_text(self):
-        return self.proc.stderr.read().decode(errors="replace") if self.proc.poll() is not None else ""
+        self.stderr.seek(0)
+        return self.stderr.read().decode(errors="replace")
 
     def stop(self, kill=False):
         if self.proc.stdout.closed:
@@ -65,9 +70,9 @@ class ServerProcess:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(5)
-        self.log = self.proc.stderr.read().decode(errors="replace")
+        self.log = self.stderr_text()
         self.proc.stdout.close()
-        self.proc.stderr.close()
+        self.stderr.close()
         return self.log
 
     def request(self, method, path, body=None, headers=None, token=True, timeout=10.0):
