@@ -7,6 +7,7 @@
 #include "KxAddActionByQueue.h"
 #include "KxAppServices.h"
 #include "KxFileLog.h"
+#include "KxIdleMemory.h"
 #include "KxMainWidgetCtrller.h"
 #include "KxQuitSignals.h"
 #include "KxSingleInstance.h"
@@ -56,6 +57,7 @@ QString timeStamp()
 int main(int argc, char *argv[])
 {
     qSetMessagePattern(kxMessagePattern());
+    kxGiveLargeBlocksTheirOwnMappings();
 
     // Every window is painted by the raster engine; nothing draws with
     // OpenGL. Left to itself, the X11 platform plugin loads the system's GL

@@ -15,3 +15,16 @@ inline void kxReturnFreeMemory()
     malloc_trim(0);
 #endif
 }
+
+// Blocks of 256 KiB and more (pictures, packet payloads, encoder buffers)
+// get mappings of their own that go back to the system when freed. glibc
+// otherwise raises that threshold after the first such free, and the
+// lesson's large blocks then stay in thread heaps that a trim cannot
+// shrink. A lesson maps and unmaps a few dozen such blocks: no measurable
+// cost. Called once at the start of the program.
+inline void kxGiveLargeBlocksTheirOwnMappings()
+{
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
+}
