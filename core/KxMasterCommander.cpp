@@ -558,12 +558,13 @@ KxMasterCommander::~KxMasterCommander()
 int KxMasterCommander::preStart()
 {
     qDebug() << "KxMasterCommander::preStart";
-    // The microphone is opened beside the camera, so that the start after
+    const int camera = m_pData->m_pModuleCamera->preStart();
+    // The microphone is opened after the camera, so that the start after
     // the countdown only has to start both.
     const int audio = m_pData->m_pModuleAudio->prepare();
     if (audio != 0)
         qWarning() << "KxMasterCommander::preStart" << "the microphone is not open yet:" << audio;
-    return m_pData->m_pModuleCamera->preStart();
+    return camera;
 }
 
 int KxMasterCommander::setCameraScreen(int32_t window)
