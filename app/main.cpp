@@ -7,6 +7,7 @@
 #include "KxAddActionByQueue.h"
 #include "KxAppServices.h"
 #include "KxFileLog.h"
+#include "KxIdleMemory.h"
 #include "KxMainWidgetCtrller.h"
 #include "KxQuitSignals.h"
 #include "KxSingleInstance.h"
@@ -56,7 +57,18 @@ QString timeStamp()
 int main(int argc, char *argv[])
 {
     qSetMessagePattern(kxMessagePattern());
+    kxGiveLargeBlocksTheirOwnMappings();
 
+    // Every window is painted by the raster engine; nothing draws with
+    // OpenGL. Left to itself, the X11 platform plugin loads the system's GL
+    // driver at the first window anyway (with Mesa's software driver that is
+    // LLVM: some 50 MB resident for the whole day). The plugin reads the
+    // variable when it makes the first window; it is taken away again once
+    // the controller has made its windows, so that it does not pass on to
+    // programs started from here.
+    const bool glChosen = qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION");
+    if (!glChosen)
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
     QApplication app(argc, argv);
     KxSingleInstance instance(AppId);
     QObject::connect(&instance, &KxSingleInstance::messageReceived, &app, &onInstanceMessage, Qt::DirectConnection);
@@ -82,6 +94,8 @@ int main(int argc, char *argv[])
 
     kxInstallFontFallbacks();
     auto *ctrl = new KxMainWidgetCtrller(&scale);
+    if (!glChosen)
+        qunsetenv("QT_XCB_GL_INTEGRATION");
     net->qobject()->setParent(ctrl);
     qDebug() << "main" << ctrl;
     app.setProperty("MainCtrl", QVariant::fromValue(ctrl));

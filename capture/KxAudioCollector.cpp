@@ -69,7 +69,36 @@ int KxAudioCollector::init(const char *pattern, const KxAudioParams *params)
         m_iChannels = params->channels;
         m_iSampleRate = params->sampleRate;
     }
+    // Only looked for: the engine (a sound-server stream and its thread)
+    // waits for the countdown or the start.
+    if (!hasMicrophone(pattern)) {
+        qWarning() << "KxAudioCollector::init: no microphone matches" << pattern;
+        return kNoMicrophone;
+    }
+    return 0;
+}
+
+int KxAudioCollector::prepare()
+{
+    std::lock_guard<std::mutex> guard(m_engineMutex);
+    if (m_pattern.empty())
+        return -1;
+    if (m_bEngineReady && !m_bMicrophoneLost)
+        return 0;
+    if (m_bEngineReady)
+        Voxtap_UnInit();
     return openMicrophone();
+}
+
+int KxAudioCollector::release()
+{
+    std::lock_guard<std::mutex> guard(m_engineMutex);
+    if (m_bCapturing || !m_bEngineReady)
+        return 0;
+    qDebug() << "KxAudioCollector::release";
+    m_bEngineReady = false;
+    Voxtap_UnInit();
+    return 0;
 }
 
 namespace {
@@ -165,6 +194,7 @@ int KxAudioCollector::registerCallback(ICallBack *callback)
 int KxAudioCollector::start(IKxMediaTime *clock)
 {
     qDebug() << "KxAudioCollector::start";
+    std::lock_guard<std::mutex> guard(m_engineMutex);
     m_pClock = clock;
     m_stamper.reset(m_iSampleRate);
     m_iNextFreeStamp = 0;
@@ -227,6 +257,15 @@ int KxAudioCollector::stop()
     m_bCapturing = false;
     if (m_pCallback)
         m_pCallback->stopped();
+    // The next recording opens the microphone again, which also finds one
+    // plugged in since.
+    {
+        std::lock_guard<std::mutex> guard(m_engineMutex);
+        if (m_bEngineReady) {
+            m_bEngineReady = false;
+            Voxtap_UnInit();
+        }
+    }
     return result;
 }
 

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 class IKxMediaTime;
@@ -31,10 +32,10 @@ public:
     ~KxAudioCollector() override;
 
     /// -1 for a null, empty or malformed pattern; -2 when no capture
-    /// endpoint's friendly name matches (or the listing failed); else the
-    /// result of Voxtap_InitWithId on the first match in list order. A
-    /// valid pattern is kept even when no microphone matched: start looks
-    /// for it again.
+    /// endpoint's friendly name matches (or the listing failed); else 0.
+    /// Nothing is opened: prepare or start opens the first match in list
+    /// order. A valid pattern is kept even when no microphone matched:
+    /// start looks for it again.
     int init(const char *pattern, const KxAudioParams *params = nullptr) override;
     /// Creates the receiver (replacing a previous one) and keeps the pool
     /// (not owned). 0, or -1 when the receiver cannot be created.
@@ -53,8 +54,13 @@ public:
     int pause() override;
     int resume() override;
     /// Stops capture (waiting for the capture thread), then the callback's
-    /// stopped(); libVoxtap's result.
+    /// stopped(), and closes the engine; libVoxtap's stop result.
     int stop() override;
+    /// Opens the engine on the microphone the pattern finds (0), unless it
+    /// is open already; -2 when none matches, or libVoxtap's result.
+    int prepare() override;
+    /// Closes an engine that is open but not capturing; 0.
+    int release() override;
     /// Releases libVoxtap; its result. The object stays.
     int destory() override;
 
@@ -110,6 +116,9 @@ private:
     IKxMediaTime *m_pClock = nullptr;
     ICallBack *m_pCallback = nullptr;
     std::string m_pattern;
+    // prepare may run on a worker while the main thread gives up waiting
+    // for it and starts: opening and closing the engine take turns.
+    std::mutex m_engineMutex;
     bool m_bEngineReady = false;
     bool m_bCapturing = false; ///< the last start got sound going
     // Set on the sound-server thread when the microphone in use goes away.

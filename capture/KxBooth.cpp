@@ -473,6 +473,11 @@ int KxBooth::close()
         d->device->stop();
     d->device.reset();
     d->sink.reset();
+    // The conversion buffers are sized and filled by the next open; they
+    // are megabytes at 1080p, too much to hold while nothing records.
+    std::vector<uint8_t>().swap(d->scratch1);
+    std::vector<uint8_t>().swap(d->scratch2);
+    std::vector<uint8_t>().swap(d->decoded);
     d->state = StateNone;
     return 0;
 }

@@ -33,6 +33,8 @@ public:
     /// Starts a new video time line: the next frame is frame 0, stamped at
     /// the recording clock's time when the camera took it.
     void reset();
+    /// Gives the snapshot scratch back; streaming thread stopped.
+    void releaseBuffers() { std::vector<uint8_t>().swap(m_jpeg); }
 
     /// Ticks per second of the video stamps: milliseconds of the recording
     /// clock, as the sound is stamped. Whole frame periods would be up to

@@ -72,6 +72,11 @@ int KxCamDisplay::stop()
     // the recording's frames are already safe.
     if (m_thread.joinable())
         m_thread.join();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bHavePending = false;
+        std::vector<uint8_t>().swap(m_pending.pixels);
+    }
     m_bRunning = false;
     qInfo() << "Display stop --- join ok" << "shown:" << m_iShown.load() << "skipped:" << m_iSkipped.load();
     return ErrorCode::OK;

@@ -34,8 +34,9 @@ public:
     int init();
     /// Starts the worker. 0, 1 when running, -401 before init.
     int start();
-    /// Joins the worker (the module sets the stop event first). 0, 1 when
-    /// not running, -401 before init.
+    /// Joins the worker (the module sets the stop event first) and gives
+    /// the waiting picture's memory back. 0, 1 when not running, -401
+    /// before init.
     int stop();
 
     /// Hands a packed I420 picture to the preview without waiting for it:

@@ -144,6 +144,7 @@ int KxCamEncoder::stop()
     if (m_thread.joinable())
         m_thread.join();
     m_bRunning = false;
+    m_staging.release();
     qInfo() << "CamEncoder stop --- join ok";
     m_iOpenWidth = 0;
     m_iOpenHeight = 0;

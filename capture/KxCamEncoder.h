@@ -55,8 +55,10 @@ public:
     /// not running. 0, or -1 for a bad format or state (a codec that then
     /// fails to open is opened again by the first frame).
     int prepare(int width, int height, double frameRate);
-    /// Joins the encode thread (the owner sets the stop event first) and
-    /// clears the open size so that the next start reopens the codec.
+    /// Joins the encode thread (the owner sets the stop event first),
+    /// clears the open size so that the next start reopens the codec, and
+    /// gives the packet staging buffer back (the codec itself is closed by
+    /// the thread after its drain).
     /// 0, 1 when not running, -401 before init.
     int stop();
     /// Requests a bit rate (kbit/s) and GOP for the next frame: 0 restores

@@ -172,6 +172,12 @@ int KxModuleCamera::stop()
         qInfo() << "KxModuleCamera::stop" << "  samples:" << m_pCamData->receivedCount()
                 << " frames:" << m_pCamData->convertedCount() << " rejected:" << m_pCamData->rejectedCount()
                 << " left unencoded at stop:" << m_iLeftAtStop.load() << " last encoded:" << m_iEncoded.load();
+    // Every thread that used them is joined: the pictures' memory waits
+    // for the next recording only as far as the intake sizes it again.
+    for (const auto &frame : m_frames)
+        frame->m_pixels.release();
+    if (m_pCamData)
+        m_pCamData->releaseBuffers();
     m_bStarted = false;
     return ErrorCode::OK;
 }

@@ -10,11 +10,17 @@ CQueBuf::CQueBuf(int alignment)
 
 CQueBuf::~CQueBuf()
 {
+    release();
+}
+
+void CQueBuf::release()
+{
     std::free(m_pAlloc);
     m_pAlloc = nullptr;
     m_pData = nullptr;
     m_iCapacity = 0;
     m_iLength = 0;
+    m_iStartOffset = 0;
 }
 
 int CQueBuf::ensureCapacity(int n)

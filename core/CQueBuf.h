@@ -30,6 +30,10 @@ public:
     int alignment() const { return m_iAlignment; }
     int startOffset() const { return m_iStartOffset; }
 
+    /// Gives the block back (capacity, length and start offset 0): for a
+    /// buffer that waits idle between recordings.
+    void release();
+
     /// Sets the valid length; refused (false) outside [0, capacity - start offset].
     bool setLength(int length);
     /// Sets the start offset; refused (false) outside [0, capacity].

@@ -38,6 +38,12 @@ public:
     virtual int stop() = 0;
     /// Releases the audio library; the object stays and is deleted by its owner.
     virtual int destory() = 0;
+    /// Opens the microphone ahead of a start (during the countdown), so that
+    /// the start only has to start it; a start without it opens it itself.
+    virtual int prepare() { return 0; }
+    /// Closes what prepare opened when no recording follows; stop closes it
+    /// after a recording. The idle program holds no sound-server stream.
+    virtual int release() { return 0; }
 
     static IKxModuleAudio *createInstance();
 };

@@ -96,6 +96,19 @@ public:
         return m_registered;
     }
 
+    /// Calls f(item) for every item now on the free list, under the queue's
+    /// lock; returns how many. Those items belong to no thread, so f may
+    /// change what they hold (their memory between two runs, say) but must
+    /// not call into this queue.
+    template <typename F>
+    int forEachFree(F f)
+    {
+        CEasyLock guard(m_lock);
+        for (int i = 0; i < m_free.size(); ++i)
+            f(m_free.at(i));
+        return m_free.size();
+    }
+
     int freeCount() const { CEasyLock guard(m_lock); return m_free.size(); }
     int filledCount() const { CEasyLock guard(m_lock); return m_filled.size(); }
     int freeSemaphoreCount() const { return m_pFreeSem ? m_pFreeSem->count() : 0; }
@@ -111,6 +124,7 @@ private:
     public:
         void init(int capacity) { m_items.assign(size_t(capacity), nullptr); }
         int size() const { return m_size; }
+        T *at(int i) const { return m_items[size_t((m_head + i) % int(m_items.size()))]; }
         bool full() const { return m_size == int(m_items.size()); }
         void push(T *item)
         {

@@ -2,6 +2,7 @@
 #include "KxMasterCommander_p.h"
 
 #include "KxDropCounters.h"
+#include "KxIdleMemory.h"
 #include "KxMerioErrors.h"
 #include "KxPrivateFolder.h"
 
@@ -535,6 +536,8 @@ void KxMasterCommanderPrivate::stopRecord(bool discard)
     qDebug() << "KxMasterCommander::KxMasterCommanderPrivate::stopRecord" << "dropped since start-up: video frames"
              << drops.videoFramesDropped.load() << "audio blocks" << drops.audioBlocksDropped.load();
     waitInEventLoop(300);
+    // The modules gave their recording buffers back at their stops.
+    kxReturnFreeMemory();
 }
 
 // ---- commander --------------------------------------------------------------
@@ -555,7 +558,13 @@ KxMasterCommander::~KxMasterCommander()
 int KxMasterCommander::preStart()
 {
     qDebug() << "KxMasterCommander::preStart";
-    return m_pData->m_pModuleCamera->preStart();
+    const int camera = m_pData->m_pModuleCamera->preStart();
+    // The microphone is opened after the camera, so that the start after
+    // the countdown only has to start both.
+    const int audio = m_pData->m_pModuleAudio->prepare();
+    if (audio != 0)
+        qWarning() << "KxMasterCommander::preStart" << "the microphone is not open yet:" << audio;
+    return camera;
 }
 
 int KxMasterCommander::setCameraScreen(int32_t window)
@@ -616,8 +625,11 @@ QString KxMasterCommander::recordingRefusal()
 void KxMasterCommander::closeCamera()
 {
     qDebug() << "KxMasterCommander::closeCamera";
-    if (!m_pData->m_bRecording)
+    if (!m_pData->m_bRecording) {
         m_pData->m_pModuleCamera->stop();
+        m_pData->m_pModuleAudio->release();
+        kxReturnFreeMemory();
+    }
 }
 
 int KxMasterCommander::clipImage()

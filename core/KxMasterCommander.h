@@ -30,7 +30,8 @@ public:
     /// five seconds), gives the uploads at most 3 s and tears the modules down.
     ~KxMasterCommander() override;
 
-    /// Opens the camera ahead of a recording (thread-pool worker).
+    /// Opens the camera and the microphone ahead of a recording
+    /// (thread-pool worker); the camera's result.
     int preStart();
     /// Preview target: a native window id; painted on opaque black.
     int setCameraScreen(int32_t window);
@@ -54,7 +55,8 @@ public:
     /// process records; the documents folder cannot be created or written,
     /// or lacks room for the longest lesson), in English; empty when one can.
     QString recordingRefusal();
-    /// Closes the camera opened by preStart when no lesson follows it.
+    /// Closes the camera and the microphone opened by preStart when no
+    /// lesson follows it.
     void closeCamera();
     /// Requests one snapshot of the running recording.
     int clipImage();

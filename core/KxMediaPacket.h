@@ -28,6 +28,9 @@ public:
     bool reserved18(void *, void *) override { return false; }
     void reserved19(void *, void *) override {}
 
+    /// Gives the payload block back; the next alloc makes a new one.
+    void releasePayload() { m_buffer.release(); }
+
 private:
     int32_t m_iType = KX_PACKET_AUDIO;
     KxVideoInfo m_videoInfo;

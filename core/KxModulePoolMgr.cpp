@@ -3,6 +3,7 @@
 #include "IKxMediaPacket.h"
 #include "IKxModuleLocalFile.h"
 #include "IKxModulePhoto.h"
+#include "KxMediaPacket.h"
 #include "KxMerioErrors.h"
 
 #include <QDebug>
@@ -29,22 +30,43 @@ KxModulePoolMgr::~KxModulePoolMgr()
     }
 }
 
-void KxModulePoolMgr::createPackets(KxHandoffQueue<IKxMediaPacket> &queue, int count, int type,
-                                    int payload)
+void KxModulePoolMgr::createPackets(KxHandoffQueue<IKxMediaPacket> &queue, int count, int type)
 {
     for (int i = 0; i < count; ++i) {
         IKxMediaPacket *packet = createMediaPacket();
         packet->setType(type);
-        if (packet->alloc(payload) < 0) {
-            qWarning() << "KxModulePoolMgr::init" << "payload allocation failed, type" << type;
-        } else {
+        queue.putFree(packet);
+    }
+}
+
+void KxModulePoolMgr::preparePayloads()
+{
+    const struct {
+        KxHandoffQueue<IKxMediaPacket> *queue;
+        int payload;
+    } kinds[] = {{&m_audioQueue, kAudioPayload}, {&m_videoQueue, kVideoPayload}, {&m_photoQueue, kPhotoPayload}};
+    for (const auto &kind : kinds) {
+        kind.queue->forEachFree([&kind](IKxMediaPacket *packet) {
+            if (packet->alloc(kind.payload) < 0) {
+                // The producer's own alloc tries again with the size it needs.
+                qWarning() << "KxModulePoolMgr::start" << "payload allocation failed, type" << packet->getType();
+                return;
+            }
             // Touch every page now: a large block is mapped lazily, and the
             // recording would otherwise grow the resident memory as bigger
             // packets (key frames, snapshots) first arrive.
-            std::memset(packet->getData(), 0, size_t(payload));
-        }
-        queue.putFree(packet);
+            std::memset(packet->getData(), 0, size_t(kind.payload));
+        });
     }
+}
+
+void KxModulePoolMgr::releasePayloads()
+{
+    // Every packet the pool created is a KxMediaPacket (createMediaPacket).
+    // Only packets on the free lists are touched: a packet some thread still
+    // holds keeps its payload until a later stop finds it back.
+    for (auto *queue : {&m_audioQueue, &m_videoQueue, &m_photoQueue})
+        queue->forEachFree([](IKxMediaPacket *packet) { static_cast<KxMediaPacket *>(packet)->releasePayload(); });
 }
 
 int KxModulePoolMgr::init()
@@ -63,9 +85,9 @@ int KxModulePoolMgr::init()
     m_photoQueue.init(kPhotoPackets, m_pStopEvent.get());
     m_outputQueue.init(kOutputCapacity, m_pStopEvent.get());
 
-    createPackets(m_audioQueue, kAudioPackets, KX_PACKET_AUDIO, kAudioPayload);
-    createPackets(m_videoQueue, kVideoPackets, KX_PACKET_VIDEO, kVideoPayload);
-    createPackets(m_photoQueue, kPhotoPackets, KX_PACKET_PHOTO, kPhotoPayload);
+    createPackets(m_audioQueue, kAudioPackets, KX_PACKET_AUDIO);
+    createPackets(m_videoQueue, kVideoPackets, KX_PACKET_VIDEO);
+    createPackets(m_photoQueue, kPhotoPackets, KX_PACKET_PHOTO);
 
     m_bInited = true;
     return KxMerioErrors::OK;
@@ -87,6 +109,7 @@ int KxModulePoolMgr::start()
     if (m_bStoppedOnce)
         returnQueuedPackets();
 
+    preparePayloads();
     m_pStopEvent->reset();
     m_outputThread = std::thread(&KxModulePoolMgr::ThrdOutputAV, this);
     m_photoThread = std::thread(&KxModulePoolMgr::ThrdOutputPhoto, this);
@@ -142,6 +165,7 @@ int KxModulePoolMgr::stopLocked()
     m_outputThread.join();
     m_photoThread.join();
     returnQueuedPackets();
+    releasePayloads();
     m_bStarted = false;
     m_bStoppedOnce = true;
     qDebug() << "KxModulePoolMgr::stop" << "  return OK";

@@ -1,6 +1,7 @@
 #pragma once
 // The packet pool manager. It owns every media packet of the program: a
-// fixed set created at init, lent to the producers (audio module, video
+// fixed set created at init (their payloads made ready at start and given
+// back at stop, so that the idle program holds none), lent to the producers (audio module, video
 // encoder, frame intake for snapshots) and returned after the consumers are
 // done. Two threads feed the consumers: "kx-pool-av" hands audio and video
 // packets, in push order, to the local file module; "kx-pool-photo" hands
@@ -62,7 +63,9 @@ private:
     void ThrdOutputPhoto();
     int stopLocked();
     void returnQueuedPackets();
-    void createPackets(KxHandoffQueue<IKxMediaPacket> &queue, int count, int type, int payload);
+    void createPackets(KxHandoffQueue<IKxMediaPacket> &queue, int count, int type);
+    void preparePayloads();
+    void releasePayloads();
     IKxMediaPacket *borrow(KxHandoffQueue<IKxMediaPacket> &queue, int timeoutMs);
     int pushOutput(IKxMediaPacket *packet, int expectedType, const char *op);
 

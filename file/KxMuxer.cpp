@@ -575,6 +575,11 @@ int KxMuxer::write(const KxMuxRecord *record)
     d.haveDts[slot] = true;
     d.lastDts[slot] = dts;
     if (record->stream == KX_MUX_VIDEO) {
+        // The moment a lesson's picture reaches its files: the benchmark
+        // times the countdown's end to this line.
+        if (d.firstVideoPacket)
+            qDebug() << "KxMuxer::write" << "first video frame pts" << record->pts << "/" << record->timeBaseDen
+                     << "s into" << QString::fromStdString(d.path);
         d.firstVideoPacket = false;
         d.takeVideoSize(*record);
     }

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QGuiApplication>
+#include <QImage>
 #include <QLabel>
 #include <QPixmap>
 #include <QScreen>
@@ -75,7 +76,10 @@ void KxAnimatedWidget::startMovie()
 void KxAnimatedWidget::onTimeOut()
 {
     if (m_pData->m_iNext < m_pData->m_frames.size()) {
-        const QPixmap frame(m_pData->m_frames.at(m_pData->m_iNext));
+        // Read past QPixmapCache: QPixmap's own loading keeps every frame
+        // there (up to 10 MB of frames nobody shows again while the
+        // program waits in the tray).
+        const QPixmap frame = QPixmap::fromImage(QImage(m_pData->m_frames.at(m_pData->m_iNext)));
         m_pData->m_pImageLabel->setPixmap(
             frame.scaled(m_pData->m_frameSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
         ++m_pData->m_iNext;

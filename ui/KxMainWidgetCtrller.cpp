@@ -5,6 +5,7 @@
 #include "KxAnimatedWidget.h"
 #include "KxAudioCollector.h"
 #include "KxCountDownWidget.h"
+#include "KxIdleMemory.h"
 #include "KxMasterCommander.h"
 #include "KxMerioSettingsData.h"
 #include "KxMerioToastShell.h"
@@ -119,6 +120,11 @@ public:
 
     void startAnimation()
     {
+        if (!m_pStartMovie) {
+            m_pStartMovie = new KxAnimatedWidget(":/img/images/startmovie",
+                                                 QSize(int(400 * m_dScale), int(300 * m_dScale)), 20, &m_dScale);
+            QObject::connect(m_pStartMovie, &KxAnimatedWidget::sigToExit, q, &KxMainWidgetCtrller::onAnimateExit);
+        }
         m_pCurrentWidget = m_pStartMovie;
         m_pStartMovie->show();
         m_pStartMovie->startMovie();
@@ -209,7 +215,6 @@ KxMainWidgetCtrller::KxMainWidgetCtrller(double *scale, QObject *parent)
     KxMainWidgetCtrllerPrivate *d = m_pData;
     double *s = &d->m_dScale;
     d->m_pCommander = new KxMasterCommander(KxMerioSettingsData::instance()->commanderConfig(), this);
-    d->m_pStartMovie = new KxAnimatedWidget(":/img/images/startmovie", QSize(int(400 * *s), int(300 * *s)), 20, s);
     d->m_pVideoIcon = new KxVideoIconWidget(s);
     d->m_pVideoIcon->hide();
     d->m_pCountDown = new KxCountDownWidget(s);
@@ -221,7 +226,6 @@ KxMainWidgetCtrller::KxMainWidgetCtrller(double *scale, QObject *parent)
     d->m_pShareWidget->hide();
     d->m_pTrayIcon = new KxSystemTrayIcon(s, this);
 
-    connect(d->m_pStartMovie, &KxAnimatedWidget::sigToExit, this, &KxMainWidgetCtrller::onAnimateExit);
     connect(d->m_pVideoIcon, &KxVideoIconWidget::sigToExit, this, &KxMainWidgetCtrller::onRecordClicked);
     connect(d->m_pCountDown, &KxCountDownWidget::sigToExit, this, &KxMainWidgetCtrller::onCountDownExit);
     connect(d->m_pRecordCombo, &KxRecordComboWidget::sigToExit, this, &KxMainWidgetCtrller::onStopRecord);
@@ -336,8 +340,15 @@ void KxMainWidgetCtrller::onAnimateExit()
     icon.moveCenter(primaryAvailable().center() + QPoint(0, int(3 * d->m_dScale)));
     d->m_pVideoIcon->move(icon.topLeft());
     d->m_pVideoIcon->show();
+    // The animation covers the whole screen: its window and its 8 MB
+    // backing store (shared with the X server) go until it plays again.
     d->m_pStartMovie->hide();
+    d->m_pStartMovie->deleteLater();
+    d->m_pStartMovie = nullptr;
     d->m_pCurrentWidget = d->m_pVideoIcon;
+    // What the frames took while they played is free now: the program
+    // waits in the tray from here.
+    QTimer::singleShot(1000, this, [] { kxReturnFreeMemory(); });
 }
 
 void KxMainWidgetCtrller::onRecordClicked()

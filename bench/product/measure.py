@@ -24,7 +24,14 @@ kx-camgen (1280x720 at 15 fps) and, for the program, its own Xvfb.
               started by a click on the icon and ended by the program's
               3-minute limit: peak resident memory (VmHWM) until the uploads
               end, and the dropped frames and audio blocks it logs at the
-              stop (the product alone on the machine).
+              stop (the product alone on the machine), the countdown's
+              end to the first frame written into the lesson's files (log
+              lines "onCountDownExit" and "KxMuxer::write first video
+              frame"), and the resident memory once the lesson's uploads
+              have ended.
+  idle        the program up and idle in the tray before any lesson:
+              resident memory, CPU seconds per second and each thread's
+              wake-ups over 60 s (15 s with --quick).
   segments    every recording's segments: the close (log line
               "KxTsCreater::close") to the devcloud journal's registration
               of the first playlist uploaded after the segment itself.
@@ -544,6 +551,8 @@ def program_recording(svc, display, limit_s, logdir):
         while time.monotonic() < deadline and not any(e["path"].endswith("sendsure") for e in svc.journal()):
             sample_until(None, 1)
         r["rss_kib_peak"] = peak
+        time.sleep(5)  # what a lesson held is given back once its uploads end
+        r["rss_kib_after"] = status_kib(proc.pid, "VmRSS")
         r["recorded_s"] = round(stopped - started, 1)
         with open(logpath, errors="replace") as f:
             m = re.findall(r"dropped since start-up: video frames (\d+) audio blocks (\d+)", f.read())
@@ -554,6 +563,94 @@ def program_recording(svc, display, limit_s, logdir):
     finally:
         end_process(proc)
     return r
+
+
+def thread_wakeups(pid):
+    """Context switches of the live threads, summed by thread name: how
+    often each kind of thread woke."""
+    out = {}
+    try:
+        tids = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return out
+    for tid in tids:
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+                status = f.read()
+        except OSError:
+            continue
+        name = re.search(r"^Name:\s*(.*)$", status, re.M).group(1)
+        switches = sum(int(n) for n in re.findall(r"^(?:non)?voluntary_ctxt_switches:\s*(\d+)$", status, re.M))
+        out[name] = out.get(name, 0) + switches
+    return out
+
+
+def idle_in_tray(svc, display, seconds, logdir):
+    """The program up and idle in the tray before any lesson: its resident
+    memory once the start-up animation has given way to the icon (and a
+    settling moment), then its CPU share and each thread's wake-ups over
+    seconds of idling."""
+    logpath = os.path.join(logdir, "program-idle.log")
+    t0, proc, env, lines = start_program(svc, display, logpath)
+    try:
+        if lines.wait_for(re.escape(PROGRAM_ICON_LINE), 30) is None:
+            raise RuntimeError("the program showed no icon (see %s)" % logpath)
+        time.sleep(5)
+        r = {"rss_kib_start": status_kib(proc.pid, "VmRSS")}
+        wake0, cpu0, at0 = thread_wakeups(proc.pid), proc_cpu(proc.pid), time.monotonic()
+        rss = []
+        while time.monotonic() - at0 < seconds and proc.poll() is None:
+            time.sleep(1)
+            rss.append(status_kib(proc.pid, "VmRSS") or 0)
+        wake1, cpu1, at1 = thread_wakeups(proc.pid), proc_cpu(proc.pid), time.monotonic()
+        if proc.poll() is not None:
+            raise RuntimeError("the program ended while idle (see %s)" % logpath)
+        r.update(rss_kib=max(rss), seconds=round(at1 - at0, 1), cpu_s=round(cpu1 - cpu0, 3),
+                 cpu_share=round((cpu1 - cpu0) / (at1 - at0), 5),
+                 wakeups={k: v - wake0.get(k, 0) for k, v in sorted(wake1.items()) if v - wake0.get(k, 0)})
+        with open("/proc/%d/smaps_rollup" % proc.pid) as f:
+            r["smaps_rollup_kib"] = {m.group(1): int(m.group(2)) for m in re.finditer(r"^(\w+):\s+(\d+) kB", f.read(), re.M)}
+    finally:
+        end_process(proc)
+    return r
+
+
+def log_ms(line):
+    """Milliseconds of the day of a program log line ("[hh:mm:ss.zzz] ...")."""
+    m = re.match(r"\[(\d\d):(\d\d):(\d\d)\.(\d\d\d)\]", line)
+    return None if not m else ((int(m.group(1)) * 60 + int(m.group(2))) * 60 + int(m.group(3))) * 1000 + int(m.group(4))
+
+
+def countdown_to_first_frame(logpath):
+    """From the countdown's end (the controller's "onCountDownExit") to the
+    first video frame written into the lesson's files, by the program's own
+    log stamps; None without both lines."""
+    end = None
+    with open(logpath, errors="replace") as f:
+        for line in f:
+            if end is None and "KxMainWidgetCtrller::onCountDownExit" in line:
+                end = log_ms(line)
+            elif end is not None and "KxMuxer::write first video frame" in line:
+                first = log_ms(line)
+                if first is None:
+                    return None
+                return (first - end) % (24 * 3600 * 1000)
+    return None
+
+
+def countdown_to_first_picture(logpath):
+    """From the countdown's end to the lesson's first camera picture handed
+    to the encoder ("Video_encode:  0 "): the part of the figure above that
+    is not the encoder's own delay."""
+    end = None
+    with open(logpath, errors="replace") as f:
+        for line in f:
+            if end is None and "KxMainWidgetCtrller::onCountDownExit" in line:
+                end = log_ms(line)
+            elif end is not None and re.search(r'"Video_encode:\s+0\s', line):
+                first = log_ms(line)
+                return None if first is None else (first - end) % (24 * 3600 * 1000)
+    return None
 
 
 # ---------------------------------------------------------------- summary
@@ -588,6 +685,7 @@ def main():
     sync_seconds, sync_rounds = (10, 1) if q else (40, 2)
     start_rounds = 2 if q else 5
     full_hd_seconds = 12 if q else 30
+    idle_seconds = 15 if q else 60
 
     product = os.path.join(outdir, "product")
     shutil.rmtree(product, ignore_errors=True)
@@ -596,6 +694,7 @@ def main():
     svc = Services(build, work)
     details = {"quick": q, "errors": []}
     rounds, syncs, starts, longrun, full_hd = [], [], [], {}, {}
+    idles = []
 
     def section(title, body):
         """Runs one part; a failure is logged and kept, and the parts after
@@ -650,6 +749,19 @@ def main():
         section("a recording through the program under Xvfb (%s)"
                 % ("ended after %d s" % long_seconds if q else "to its 3-minute limit"), recording)
 
+        def idle():
+            idles.append(idle_in_tray(svc, display, idle_seconds, product))
+            log("  resident %d KiB, %.3f CPU s over %.0f s idle; wake-ups %s"
+                % (idles[-1]["rss_kib"], idles[-1]["cpu_s"], idles[-1]["seconds"], idles[-1]["wakeups"]))
+        section("the program idle in the tray for %d s" % idle_seconds, idle)
+        first_frame = countdown_to_first_frame(os.path.join(product, "program-record.log"))
+        first_picture = countdown_to_first_picture(os.path.join(product, "program-record.log"))
+        if first_frame is not None:
+            longrun["countdown_to_first_frame_ms"] = first_frame
+            longrun["countdown_to_first_picture_ms"] = first_picture
+            log("  countdown's end to the first recorded frame: %d ms (its picture taken after %s ms)"
+                % (first_frame, first_picture))
+
     try:
         svc.start()
         section("kx-record %d s beside ffmpeg, %d round(s)" % (rec_seconds, rec_rounds), recording_rounds)
@@ -666,7 +778,8 @@ def main():
     finally:
         svc.stop()
         shutil.rmtree(work, ignore_errors=True)
-    details.update(recording_rounds=rounds, full_hd_recording=full_hd, avsync_rounds=syncs, startup_rounds=starts, program_recording=longrun)
+    details.update(recording_rounds=rounds, full_hd_recording=full_hd, avsync_rounds=syncs, startup_rounds=starts, program_recording=longrun,
+                   idle_rounds=idles)
 
     per_s = [r["cpu_s"] / r["recorded_s"] for r in rounds]
     ff_per_s = [r["ffmpeg_cpu_s"] / r["ffmpeg_recorded_s"] for r in rounds]
@@ -714,6 +827,11 @@ def main():
         "startup_ms": med("startup_ms"),
         "startup_window_ms": med("startup_window_ms"),
         "rss_mib_peak_3min": mib(longrun.get("rss_kib_peak")),
+        "idle_rss_mib": mib(idles[0]["rss_kib"]) if idles else None,
+        "idle_cpu_share": idles[0]["cpu_share"] if idles else None,
+        "countdown_to_first_frame_ms": longrun.get("countdown_to_first_frame_ms"),
+        "countdown_to_first_picture_ms": longrun.get("countdown_to_first_picture_ms"),
+        "rss_mib_after_lesson": mib(longrun.get("rss_kib_after")),
         "spread": spreads,
         "details": details,
     }
@@ -776,7 +894,17 @@ def markdown(s, rec_seconds, long_seconds, sync_seconds):
         ("program start-up to its first window, ms", "startup_window_ms", fig("startup_window_ms", fmt="%.0f"), ""),
         ("peak resident memory, %s recording through the program, MiB"
          % ("%d s" % long_seconds if s["details"]["quick"] else "3-minute"), "rss_mib_peak_3min",
-         fig("rss_mib_peak_3min", fmt="%.1f"), ""),
+         fig("rss_mib_peak_3min", fmt="%.1f"), "≤ 200"),
+        ("resident memory idle in the tray before any lesson, MiB", "idle_rss_mib",
+         fig("idle_rss_mib", fmt="%.1f"), "≤ 80"),
+        ("CPU s per second idle in the tray (%s)" % ("15 s" if s["details"]["quick"] else "60 s"), "idle_cpu_share",
+         fig("idle_cpu_share", fmt="%.4f"), "≤ 0.002"),
+        ("resident memory idle after the recording through the program, MiB", "rss_mib_after_lesson",
+         fig("rss_mib_after_lesson", fmt="%.1f"), ""),
+        ("countdown's end → first recorded frame, ms", "countdown_to_first_frame_ms",
+         fig("countdown_to_first_frame_ms", fmt="%.0f"), ""),
+        ("countdown's end → its first picture taken into the lesson, ms", "countdown_to_first_picture_ms",
+         fig("countdown_to_first_picture_ms", fmt="%.0f"), ""),
     ]
     out = ["# Benchmark summary%s" % (" (KX_BENCH_QUICK: short runs)" if s["details"]["quick"] else ""), "",
            "Median of the rounds, (min–max, n) where there are several.", "",

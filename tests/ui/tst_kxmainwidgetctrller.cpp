@@ -38,6 +38,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <signal.h>
@@ -62,6 +63,81 @@ void click(QWidget *target)
     const QPoint centre = target->rect().center();
     kxMousePress(target, centre);
     kxMouseRelease(target, centre);
+}
+
+// How a lesson's MP4 file begins: its streams, the first stamps, and what
+// the first second holds (video frames, sound frames, loudness of the sound
+// after the encoder's priming frame).
+struct LessonStart {
+    std::vector<std::string> streams; // "video 27 1280x720", "audio 86018 44100 Hz 2 ch"
+    double firstVideo = -1, firstAudio = -1;
+    int videoInFirstSecond = 0, audioInFirstSecond = 0;
+    double firstSecondRms = 0;
+    int decodeErrors = -1;
+};
+
+LessonStart lessonStart(const QString &mp4)
+{
+    LessonStart r;
+    if (!kxWaitUntil([&] { return kxtest::regularMp4Seconds(mp4.toStdString()) > 0; }, 20000))
+        return r; // not finished into a regular MP4 file
+    const kxtest::ProbeResult probe = kxtest::probeFile(mp4.toStdString(), true, false);
+    if (!probe.opened)
+        return r;
+    r.decodeErrors = probe.decodeErrors;
+    for (const kxtest::ProbedStream &s : probe.streams)
+        r.streams.push_back(s.mediaType == 0 ? "video " + std::to_string(s.codecId) + " " + std::to_string(s.width) + "x" +
+                                                   std::to_string(s.height)
+                                             : "audio " + std::to_string(s.codecId) + " " + std::to_string(s.sampleRate) +
+                                                   " Hz " + std::to_string(s.channels) + " ch");
+    for (const kxtest::ProbedPacket &p : probe.packets) {
+        const bool video = probe.streams[size_t(p.stream)].mediaType == 0;
+        double &first = video ? r.firstVideo : r.firstAudio;
+        first = first < 0 ? p.pts : std::min(first, p.pts);
+        if (p.pts < 1.0)
+            ++(video ? r.videoInFirstSecond : r.audioInFirstSecond);
+    }
+    const QString pcm = mp4 + ".f32";
+    std::string out;
+    if (kxtest::runCommand("ffmpeg -v error -y -i '" + mp4.toStdString() + "' -t 1 -vn -ac 1 -f f32le '" +
+                               pcm.toStdString() + "'", &out, 60) == 0) {
+        QFile file(pcm);
+        if (file.open(QIODevice::ReadOnly)) {
+            const QByteArray bytes = file.readAll();
+            const auto *x = reinterpret_cast<const float *>(bytes.constData());
+            const int n = bytes.size() / int(sizeof(float));
+            double sum = 0;
+            for (int i = 2048; i < n; ++i)
+                sum += double(x[i]) * x[i];
+            r.firstSecondRms = n > 2048 ? std::sqrt(sum / (n - 2048)) : 0;
+        }
+        QFile::remove(pcm);
+    }
+    return r;
+}
+
+void expectRecordedFromTheFirstSecond(const LessonStart &l)
+{
+    std::printf("video from %.3f s (%d frames in the first second), sound from %.3f s (%d frames, RMS %.3f)\n",
+                l.firstVideo, l.videoInFirstSecond, l.firstAudio, l.audioInFirstSecond, l.firstSecondRms);
+    EXPECT_EQ(l.decodeErrors, 0);
+    EXPECT_GE(l.firstVideo, 0.0);
+    EXPECT_LT(l.firstVideo, 0.5);
+    EXPECT_GE(l.firstAudio, 0.0);
+    EXPECT_LT(l.firstAudio, 0.5);
+    EXPECT_GE(l.videoInFirstSecond, 5);
+    EXPECT_GE(l.audioInFirstSecond, 30);
+    EXPECT_GT(l.firstSecondRms, 0.05) << "the microphone's tone in the first second";
+}
+
+// Sound-server capture streams this process holds open.
+int ownCaptureStreams(KxPulseDaemon *pulse)
+{
+    QString listing;
+    if (!pulse->pactl({"list", "source-outputs"}, &listing))
+        return -1;
+    const QString pid = QString("application.process.id = \"%1\"").arg(QCoreApplication::applicationPid());
+    return listing.count(pid);
 }
 
 // Runs the application's event loop while script steps run; returns exec's
@@ -191,6 +267,33 @@ TEST_F(ControllerFlow, LessonFromTheIconToTheQrCode)
     click(share->findChild<QWidget *>("closeBtn"));
     EXPECT_TRUE(qobject_cast<KxVideoIconWidget *>(current()));
     EXPECT_FALSE(share->isVisible());
+
+    // The lesson was started right after the program (the countdown
+    // included) and records from its first second: picture and sound
+    // stamped from about 0, frames of both and the microphone's tone in it.
+    const LessonStart first = lessonStart(folder + "/" + name + ".mp4");
+    EXPECT_EQ(first.streams, (std::vector<std::string>{"audio 86018 44100 Hz 2 ch", "video 27 1280x720"}));
+    expectRecordedFromTheFirstSecond(first);
+
+    // Idle again: what the lesson opened is given back (no capture stream
+    // is held), and the next lesson opens it again and records as the
+    // first did.
+    EXPECT_TRUE(kxWaitUntil([&] { return ownCaptureStreams(s_pulse) == 0; }, 5000))
+        << "the microphone stays open while the program idles";
+    click(current()->findChild<QLabel *>("recordiocn"));
+    ASSERT_TRUE(kxWaitUntil([&] { return recordCtrl() != nullptr; }, 10000)) << "no second recording started";
+    EXPECT_EQ(ownCaptureStreams(s_pulse), 1);
+    recordUntil("00:06", 10000);
+    click(recordCtrl()->findChild<QWidget *>("stopBtn"));
+    const QString secondFolder = recordingFolder();
+    ASSERT_NE(secondFolder, folder);
+    const LessonStart second = lessonStart(secondFolder + "/" + QFileInfo(secondFolder).fileName() + ".mp4");
+    EXPECT_EQ(second.streams, first.streams);
+    expectRecordedFromTheFirstSecond(second);
+    EXPECT_NEAR(second.firstVideo, first.firstVideo, 0.25);
+    EXPECT_NEAR(second.firstAudio, first.firstAudio, 0.25);
+    click(qobject_cast<KxShareWidget *>(current())->findChild<QWidget *>("closeBtn"));
+    EXPECT_TRUE(kxWaitUntil([&] { return ownCaptureStreams(s_pulse) == 0; }, 5000));
 }
 
 // A lesson shorter than five seconds: the short prompt, no share window and
