@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QTranslator>
 #include <QVariant>
+#include <limits>
 
 namespace {
 
@@ -69,6 +70,12 @@ int main(int argc, char *argv[])
     const bool glChosen = qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION");
     if (!glChosen)
         qputenv("QT_XCB_GL_INTEGRATION", "none");
+    // Qt's bearer layer would scan the network interfaces every 10 s, all
+    // day, for network sessions this program never opens (only a session
+    // makes a request wait for it); whether the cloud can be reached is the
+    // network monitor's probe's to tell. One scan at start, no polling.
+    if (!qEnvironmentVariableIsSet("QT_BEARER_POLL_TIMEOUT"))
+        qputenv("QT_BEARER_POLL_TIMEOUT", QByteArray::number(std::numeric_limits<int>::max()));
     QApplication app(argc, argv);
     KxSingleInstance instance(AppId);
     QObject::connect(&instance, &KxSingleInstance::messageReceived, &app, &onInstanceMessage, Qt::DirectConnection);
