@@ -401,9 +401,10 @@ int KxBooth::convertI420(const uint8_t *sample, int length, uint8_t *out, int ca
             qWarning() << "KxBooth::convertI420" << "empty MJPEG sample";
             return 0;
         }
-        // 4:2:0 pictures are decoded in place; other layouts (and a
-        // picture the direct decoder cannot read) go through libyuv, which
-        // converts every layout.
+        // 4:2:0 pictures are decoded in place, with the accurate transform
+        // (cheaper for the encoder after it); other layouts (and a picture
+        // the direct decoder cannot read) go through libyuv, which converts
+        // every layout.
         const bool direct =
             d->jpeg.decodeI420(sample, size_t(length), y, u, v, w, h) == KxJpegDecoder::Decoded;
         const int r = direct ? 0 : libyuv::MJPGToI420(sample, size_t(length), y, w, u, w / 2, v, w / 2, w, h, w, h);

@@ -2,7 +2,8 @@
 // Decodes 4:2:0 JPEG pictures, as MJPEG cameras send them, straight into
 // I420 planes. One libjpeg decompressor serves every picture of a stream,
 // so a picture costs neither set-up nor allocations nor a copy of the
-// decoded planes. Pictures in another layout are left to the caller.
+// decoded planes, and it uses libjpeg's accurate transform. Pictures in
+// another layout are left to the caller.
 //
 // Not thread-safe: one decoder per streaming thread.
 
