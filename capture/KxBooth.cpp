@@ -1,5 +1,6 @@
 #include "KxBooth.h"
 
+#include "KxJpegDecoder.h"
 #include "KxVideoFrame.h"
 
 #include <sync/KxSync.h>
@@ -99,6 +100,7 @@ public:
     int rotation = 0;
     std::vector<uint8_t> scratch1, scratch2;
     std::vector<uint8_t> decoded; // the camera's picture before scaling (streaming thread)
+    KxJpegDecoder jpeg;           // streaming thread
 
     std::unique_ptr<KxBoothEventThread> eventThread;
 };
@@ -399,7 +401,13 @@ int KxBooth::convertI420(const uint8_t *sample, int length, uint8_t *out, int ca
             qWarning() << "KxBooth::convertI420" << "empty MJPEG sample";
             return 0;
         }
-        const int r = libyuv::MJPGToI420(sample, size_t(length), y, w, u, w / 2, v, w / 2, w, h, w, h);
+        // 4:2:0 pictures are decoded in place, with the accurate transform
+        // (cheaper for the encoder after it); other layouts (and a picture
+        // the direct decoder cannot read) go through libyuv, which converts
+        // every layout.
+        const bool direct =
+            d->jpeg.decodeI420(sample, size_t(length), y, u, v, w, h) == KxJpegDecoder::Decoded;
+        const int r = direct ? 0 : libyuv::MJPGToI420(sample, size_t(length), y, w, u, w / 2, v, w / 2, w, h, w, h);
         if (r != 0) {
             qWarning() << "KxBooth::convertI420" << "MJPGToI420 failed:" << r << "length" << length;
             return 0;

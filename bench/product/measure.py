@@ -18,6 +18,10 @@ kx-camgen (1280x720 at 15 fps) and, for the program, its own Xvfb.
               the recording (kx-h264 = libx264, kx-capture = capture and
               JPEG decoding, kx-voxtap = AAC encoder: the rest is the
               product's own share); resident memory at 10 s and at the end.
+              Both processes' CPU per recorded second by thread name
+              (cpu_per_thread, ffmpeg_cpu_per_thread) and, where perf can
+              sample them, by library (cpu_per_library,
+              ffmpeg_cpu_per_library; perf-*.data kept with the run).
   program     build/bin/NorviMerioShare under its own Xvfb: start-up to the
               first mapped window and to the idle icon (log line
               "KxMainWidgetCtrller::onAnimateExit"); then a recording
@@ -104,6 +108,83 @@ def thread_cpu(pid):
         fields = stat[stat.rindex(")") + 2:].split()
         out[name] = out.get(name, 0.0) + (int(fields[11]) + int(fields[12])) / CLK_TCK
     return out
+
+
+def per_second(before, after, seconds):
+    """CPU seconds per recorded second of each thread name between two
+    thread_cpu readings (names whose threads all ended are left out)."""
+    if seconds <= 0:
+        return {}
+    out = {}
+    for name, cpu in after.items():
+        used = cpu - before.get(name, 0.0)
+        if used >= 0.01:
+            out[name] = round(used / seconds, 4)
+    return out
+
+
+class PerfSampler:
+    """perf sampling one process over a window, for its CPU by library.
+    Inert where perf is missing or may not sample the process: the
+    benchmark runs the same without it."""
+
+    def __init__(self, pid, path, seconds):
+        self.path = path
+        self.proc = None
+        if not shutil.which("perf") or seconds <= 1:
+            return
+        try:
+            self.proc = subprocess.Popen(["perf", "record", "-q", "-F", "199", "-o", path, "-p", str(pid),
+                                          "--", "sleep", "%.1f" % seconds],
+                                         stdout=subprocess.DEVNULL, stderr=open(path + ".log", "w"))
+        except OSError:
+            self.proc = None
+
+    def shares(self, timeout=30):
+        """{library: share of the samples}, or None without samples."""
+        if self.proc is None:
+            return None
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return None
+        if self.proc.returncode != 0 or not os.path.exists(self.path):
+            return None
+        try:
+            report = subprocess.run(["perf", "report", "-i", self.path, "--no-children", "-g", "none",
+                                     "--sort", "dso", "--stdio", "-q"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
+        except (OSError, subprocess.TimeoutExpired):
+            return None
+        out = {}
+        for line in report.stdout.decode(errors="replace").splitlines():
+            m = re.match(r"\s*([0-9.]+)%\s+(.+?)\s*$", line)
+            if m:
+                name = library_name(m.group(2))
+                out[name] = out.get(name, 0.0) + float(m.group(1)) / 100
+        return out or None
+
+
+def library_name(dso):
+    """"libx264.so.164" -> "libx264", "[kernel.kallsyms]" -> "kernel"."""
+    if dso.startswith("[kernel"):
+        return "kernel"
+    return re.sub(r"(-[0-9.]+)?\.so(\.[0-9]+)*$", "", dso)
+
+
+def per_library(shares, cpu_s, seconds):
+    """Sample shares as CPU seconds per recorded second; libraries under a
+    thousandth of a CPU second per second are summed as "other"."""
+    if not shares or seconds <= 0 or not cpu_s:
+        return None
+    out = {}
+    for name, share in shares.items():
+        value = share * cpu_s / seconds
+        key = name if value >= 0.001 else "other"
+        out[key] = out.get(key, 0.0) + value
+    return {k: round(v, 4) for k, v in sorted(out.items(), key=lambda kv: -kv[1])}
 
 
 def end_process(proc):
@@ -299,6 +380,86 @@ def ffmpeg_args(mjpeg, seconds, out):
             % (out, out)]
 
 
+class CpuWindow:
+    """Where the CPU of the recording window goes, for kx-record and the
+    ffmpeg beside it: per thread name (/proc) and per library (perf)."""
+
+    def __init__(self, proc, ff, out, seconds):
+        self.t0 = time.monotonic()
+        self.t1 = None
+        self.ff = ff
+        self.ff_threads0 = thread_cpu(ff.pid) if ff else {}
+        self.ff_cpu0 = proc_cpu(ff.pid) if ff else None
+        self.ff_threads1, self.ff_cpu1 = {}, None
+        self.samplers = {}
+        self.starter = threading.Thread(target=self._sample, args=(proc, ff, out, seconds), daemon=True)
+        self.starter.start()
+
+    def _sample(self, proc, ff, out, seconds):
+        # perf follows the threads a process has when it attaches: ffmpeg
+        # starts libx264's threads at its first picture.
+        until = time.monotonic() + 5
+        while ff and time.monotonic() < until and len(thread_cpu(ff.pid)) < 5:
+            time.sleep(0.1)
+        seconds -= time.monotonic() - self.t0
+        self.samplers["kx-record"] = PerfSampler(proc.pid, os.path.join(out, "perf-kx-record.data"), seconds)
+        if ff:
+            self.samplers["ffmpeg"] = PerfSampler(ff.pid, os.path.join(out, "perf-ffmpeg.data"), seconds)
+
+    def close(self):
+        self.t1 = time.monotonic()
+        if self.ff:
+            self.ff_threads1, self.ff_cpu1 = thread_cpu(self.ff.pid), proc_cpu(self.ff.pid)
+
+    def shares(self, name):
+        self.starter.join(10)
+        sampler = self.samplers.get(name)
+        return sampler.shares() if sampler else None
+
+    def figures(self, threads0, threads1, cpu_s):
+        seconds = (self.t1 or time.monotonic()) - self.t0
+        r = {"window_s": round(seconds, 2), "cpu_per_thread": per_second(threads0, threads1, seconds),
+             "cpu_per_library": per_library(self.shares("kx-record"), cpu_s, seconds)}
+        if self.ff:
+            ff_cpu = self.ff_cpu1 - self.ff_cpu0 if self.ff_cpu0 is not None and self.ff_cpu1 is not None else None
+            r["ffmpeg_cpu_per_thread"] = per_second(self.ff_threads0, self.ff_threads1, seconds)
+            r["ffmpeg_cpu_per_library"] = per_library(self.shares("ffmpeg"), ff_cpu, seconds)
+        return r
+
+
+def median_by_name(tables):
+    """{name: median over the rounds} of per-round {name: value} tables (a
+    name missing from a round counts as 0 there)."""
+    tables = [t for t in tables if t]
+    if not tables:
+        return None
+    names = sorted({k for t in tables for k in t})
+    out = {k: round(statistics.median([t.get(k, 0.0) for t in tables]), 4) for k in names}
+    return dict(sorted(out.items(), key=lambda kv: -kv[1]))
+
+
+def cpu_breakdown(rounds):
+    """The summary's per-thread and per-library keys (medians of the rounds)."""
+    return {key: median_by_name([r.get(key) for r in rounds])
+            for key in ("cpu_per_thread", "ffmpeg_cpu_per_thread", "cpu_per_library", "ffmpeg_cpu_per_library")}
+
+
+def cpu_breakdown_markdown(s):
+    """Tables of CPU s per recorded second by thread and by library, kx-record beside ffmpeg."""
+    out = []
+    for title, mine, theirs in (("thread", "cpu_per_thread", "ffmpeg_cpu_per_thread"),
+                                ("library (perf)", "cpu_per_library", "ffmpeg_cpu_per_library")):
+        a, b = s.get(mine) or {}, s.get(theirs) or {}
+        if not a and not b:
+            continue
+        names = sorted(set(a) | set(b), key=lambda k: -max(a.get(k, 0.0), b.get(k, 0.0)))
+        cell = lambda t, k: "%.4f" % t[k] if k in t else ""
+        out += ["", "CPU s per recorded second by %s, kx-record beside ffmpeg (`%s`, `%s`):" % (title, mine, theirs),
+                "", "| %s | kx-record | ffmpeg |" % title, "|---|---|---|"]
+        out += ["| %s | %s | %s |" % (k, cell(a, k), cell(b, k)) for k in names]
+    return out
+
+
 def record(svc, seconds, out, with_ffmpeg=False):
     """One kx-record run (and ffmpeg beside it); returns its figures. A
     failed run leaves neither process behind."""
@@ -341,6 +502,7 @@ def record_run(svc, seconds, out, with_ffmpeg, started_procs):
         raise RuntimeError("kx-record did not start recording (see %s/kx-record.log)" % out)
     r = {"start_s": started - t0}
     threads0, cpu0 = thread_cpu(proc.pid), proc_cpu(proc.pid)
+    window = CpuWindow(proc, ff, out, started + seconds - 0.4 - time.monotonic())
     peak = 0
     end = started + seconds - 0.4
     rss10_at = started + 10
@@ -350,6 +512,7 @@ def record_run(svc, seconds, out, with_ffmpeg, started_procs):
             r["rss_kib_10s"] = status_kib(proc.pid, "VmRSS")
         time.sleep(min(0.2, max(0.01, end - now)))
     threads1, cpu1 = thread_cpu(proc.pid), proc_cpu(proc.pid)
+    window.close()
     with open(os.path.join(out, "threads.json"), "w") as f:
         json.dump(threads1, f, indent=1)
     r["rss_kib_end"] = status_kib(proc.pid, "VmRSS")
@@ -377,6 +540,7 @@ def record_run(svc, seconds, out, with_ffmpeg, started_procs):
     codec = sum(r["threads_cpu_s"].get(name, 0.0) for name in CODEC_THREADS)
     r["non_codec_cpu_share"] = (r["window_cpu_s"] - codec) / r["window_cpu_s"] if r["window_cpu_s"] > 0 else None
     r["segment_registered_ms"] = segment_latencies(svc, out, stderr)
+    r.update(window.figures(threads0, threads1, cpu1 - cpu0))
     if ff is not None:
         ffstatus, ffcpu = ffr.wait(60)
         r["ffmpeg_wall_s"] = round(ffr.ended - t0, 2)
@@ -835,6 +999,7 @@ def main():
         "spread": spreads,
         "details": details,
     }
+    summary.update(cpu_breakdown(rounds))
     with open(os.path.join(outdir, "summary.json"), "w") as f:
         json.dump(summary, f, indent=1)
     with open(os.path.join(outdir, "summary.md"), "w") as f:
@@ -910,6 +1075,7 @@ def markdown(s, rec_seconds, long_seconds, sync_seconds):
            "Median of the rounds, (min–max, n) where there are several.", "",
            "| figure | key | value | target |", "|---|---|---|---|"]
     out += ["| %s | `%s` | %s | %s |" % row for row in rows]
+    out += cpu_breakdown_markdown(s)
     if s["details"]["errors"]:
         out += ["", "Parts that failed (their figures are n/a):", ""]
         out += ["- " + e for e in s["details"]["errors"]]

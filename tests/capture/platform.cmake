@@ -5,5 +5,5 @@ kx_add_test(NAME tst_camera_device
   LABELS capture THREADS)
 kx_add_test(NAME tst_kxbooth
   SOURCES tst_kxbooth.cpp
-  LIBS kx_capture_booth kx_libyuv Qt5::Core Qt5::Test kx_test_main
+  LIBS kx_capture_booth kx_libyuv PkgConfig::JPEG Qt5::Core Qt5::Test kx_test_main
   LABELS capture THREADS)

@@ -1,8 +1,10 @@
 // The capture graph: device search and format choice as rules over plain
 // lists, then the whole booth over the virtual camera (states and result
-// codes, samples to the data callback, device events, conversions).
+// codes, samples to the data callback, device events, conversions), and the
+// direct 4:2:0 JPEG decoder against libyuv's conversion.
 
 #include "KxBooth.h"
+#include "KxJpegDecoder.h"
 #include "KxVideoFrame.h"
 
 #include <libyuv/convert.h>
@@ -18,10 +20,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <jpeglib.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -566,4 +572,107 @@ TEST_F(BoothTest, ConvertRotatesAndScales)
     frame.strideU = frame.strideV = 32;
     frame.width = frame.height = 64;
     EXPECT_EQ(booth.convert(yuy2.data(), 10, &frame), -2); // undecodable sample
+}
+
+namespace {
+
+// A 4:2:2 JPEG (Y sampled 2x1), as many USB cameras send: libjpeg with raw
+// planes, independent of the decoder under test.
+std::vector<uint8_t> jpeg422(int w, int h)
+{
+    std::vector<uint8_t> yp(size_t(w) * h), cp(size_t(w / 2) * h);
+    for (size_t i = 0; i < yp.size(); ++i)
+        yp[i] = uint8_t(i * 7 / 5);
+    std::fill(cp.begin(), cp.end(), uint8_t(100));
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char *buf = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &buf, &size);
+    c.image_width = JDIMENSION(w);
+    c.image_height = JDIMENSION(h);
+    c.input_components = 3;
+    c.in_color_space = JCS_YCbCr;
+    jpeg_set_defaults(&c);
+    c.raw_data_in = TRUE;
+    c.comp_info[0].h_samp_factor = 2;
+    c.comp_info[0].v_samp_factor = 1;
+    jpeg_start_compress(&c, TRUE);
+    JSAMPROW yr[8], cr[8];
+    JSAMPARRAY planes[3] = {yr, cr, cr};
+    while (c.next_scanline < c.image_height) {
+        for (int i = 0; i < 8; ++i) {
+            const int row = std::min(int(c.next_scanline) + i, h - 1);
+            yr[i] = yp.data() + size_t(row) * w;
+            cr[i] = cp.data() + size_t(row) * (w / 2);
+        }
+        jpeg_write_raw_data(&c, planes, 8);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::vector<uint8_t> out(buf, buf + size);
+    free(buf);
+    return out;
+}
+
+} // namespace
+
+// The direct decoder gives every picture it takes at least as faithfully as
+// libyuv's conversion (closer to the picture that was compressed), leaves
+// alone what it does not take, and survives broken data.
+TEST(BoothJpeg, DirectDecodeAgainstLibyuv)
+{
+    std::map<int, std::vector<uint8_t>> originals;
+    auto jpegOf = [&](int w, int h) {
+        std::vector<uint8_t> &picture = originals[w];
+        picture.resize(size_t(w) * h * 3 / 2);
+        kxcam::renderTestPattern(w, h, 3, picture.data());
+        std::vector<uint8_t> jpeg;
+        kxcam::encodeJpegI420(picture.data(), w, h, 85, &jpeg);
+        return jpeg;
+    };
+    const std::vector<uint8_t> hd = jpegOf(1280, 720), fullHd = jpegOf(1920, 1080), narrow = jpegOf(328, 240),
+                               sub422 = jpeg422(320, 240);
+    std::vector<uint8_t> broken = hd;
+    for (size_t i = 2; i < 600; ++i)
+        broken[i] = uint8_t(i * 37);
+    struct Case {
+        const char *what;
+        const std::vector<uint8_t> *jpeg;
+        size_t length; // 0: all of it
+        int w, h;
+        KxJpegDecoder::Result result;
+    } cases[] = {
+        {"1280x720 4:2:0", &hd, 0, 1280, 720, KxJpegDecoder::Decoded},
+        {"1920x1080 4:2:0, rows past the last macroblock row", &fullHd, 0, 1920, 1080, KxJpegDecoder::Decoded},
+        {"width not whole macroblocks", &narrow, 0, 328, 240, KxJpegDecoder::NotHandled},
+        {"4:2:2", &sub422, 0, 320, 240, KxJpegDecoder::NotHandled},
+        {"another size than asked", &hd, 0, 1920, 1080, KxJpegDecoder::NotHandled},
+        {"broken header", &broken, 0, 1280, 720, KxJpegDecoder::Failed},
+        {"header only", &hd, 2, 1280, 720, KxJpegDecoder::NotHandled},
+        {"cut short", &hd, 9000, 1280, 720, KxJpegDecoder::Failed},
+        {"the first picture again after failures", &hd, 0, 1280, 720, KxJpegDecoder::Decoded},
+    };
+    KxJpegDecoder decoder;
+    for (const Case &c : cases) {
+        const size_t bytes = size_t(c.w) * c.h * 3 / 2;
+        const size_t length = c.length ? c.length : c.jpeg->size();
+        std::vector<uint8_t> out(bytes, 0xAB), expected(bytes);
+        uint8_t *y = out.data(), *u = y + size_t(c.w) * c.h, *v = u + bytes / 6;
+        EXPECT_EQ(decoder.decodeI420(c.jpeg->data(), length, y, u, v, c.w, c.h), c.result) << c.what;
+        if (c.result == KxJpegDecoder::Decoded) {
+            uint8_t *ey = expected.data(), *eu = ey + size_t(c.w) * c.h, *ev = eu + bytes / 6;
+            ASSERT_EQ(libyuv::MJPGToI420(c.jpeg->data(), length, ey, c.w, eu, c.w / 2, ev, c.w / 2, c.w, c.h,
+                                         c.w, c.h), 0) << c.what;
+            const std::vector<uint8_t> &original = originals[c.w];
+            const double direct = psnr(out.data(), original.data(), bytes);
+            const double viaLibyuv = psnr(expected.data(), original.data(), bytes);
+            EXPECT_GE(direct, viaLibyuv) << c.what;
+            EXPECT_GT(direct, 35.0) << c.what;
+        } else if (c.result == KxJpegDecoder::NotHandled) {
+            EXPECT_EQ(std::count(out.begin(), out.end(), uint8_t(0xAB)), std::ptrdiff_t(bytes)) << c.what;
+        }
+    }
 }
