@@ -91,8 +91,9 @@ def proc_cpu(pid):
         return None
 
 
-def thread_cpu(pid):
-    """CPU seconds of the live threads, summed by thread name."""
+def per_thread(pid, part, figure):
+    """figure(text of /proc/PID/task/TID/PART) -> (thread name, value) for
+    the live threads, the values summed by thread name."""
     out = {}
     try:
         tids = os.listdir("/proc/%d/task" % pid)
@@ -100,14 +101,20 @@ def thread_cpu(pid):
         return out
     for tid in tids:
         try:
-            with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
-                stat = f.read()
+            with open("/proc/%d/task/%s/%s" % (pid, tid, part)) as f:
+                name, value = figure(f.read())
         except OSError:
             continue
-        name = stat[stat.index("(") + 1:stat.rindex(")")]
-        fields = stat[stat.rindex(")") + 2:].split()
-        out[name] = out.get(name, 0.0) + (int(fields[11]) + int(fields[12])) / CLK_TCK
+        out[name] = out.get(name, 0) + value
     return out
+
+
+def thread_cpu(pid):
+    """CPU seconds of the live threads, summed by thread name."""
+    def figure(stat):
+        fields = stat[stat.rindex(")") + 2:].split()
+        return stat[stat.index("(") + 1:stat.rindex(")")], (int(fields[11]) + int(fields[12])) / CLK_TCK
+    return per_thread(pid, "stat", figure)
 
 
 def per_second(before, after, seconds):
@@ -732,21 +739,10 @@ def program_recording(svc, display, limit_s, logdir):
 def thread_wakeups(pid):
     """Context switches of the live threads, summed by thread name: how
     often each kind of thread woke."""
-    out = {}
-    try:
-        tids = os.listdir("/proc/%d/task" % pid)
-    except OSError:
-        return out
-    for tid in tids:
-        try:
-            with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
-                status = f.read()
-        except OSError:
-            continue
-        name = re.search(r"^Name:\s*(.*)$", status, re.M).group(1)
-        switches = sum(int(n) for n in re.findall(r"^(?:non)?voluntary_ctxt_switches:\s*(\d+)$", status, re.M))
-        out[name] = out.get(name, 0) + switches
-    return out
+    def figure(status):
+        return (re.search(r"^Name:\s*(.*)$", status, re.M).group(1),
+                sum(int(n) for n in re.findall(r"^(?:non)?voluntary_ctxt_switches:\s*(\d+)$", status, re.M)))
+    return per_thread(pid, "status", figure)
 
 
 def idle_in_tray(svc, display, seconds, logdir):
