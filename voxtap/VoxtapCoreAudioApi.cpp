@@ -17,13 +17,7 @@ namespace {
 // milliseconds in vain would cost more than the capture itself.
 constexpr int kWaitMs = 50;
 constexpr pa_usec_t kServerBufferUs = PA_USEC_PER_SEC;   // what a paused capture may keep
-// One captured block: one AAC frame (1024 samples at 44.1 kHz), so that
-// each wake-up of the capture thread hands the encoder about a whole
-// frame. Blocks of two frames would wake it half as often, but under
-// PipeWire's sound server the last sound of a run then measured more than
-// two frames away from the clock, and the recording's sound time line
-// started again at the stop.
-constexpr pa_usec_t kFragmentUs = 1024 * PA_USEC_PER_SEC / 44100;
+constexpr pa_usec_t kFragmentUs = 20 * PA_USEC_PER_MSEC; // one captured block
 
 /// Maps the endpoint's native sample format to the mix format; formats the
 /// resampler set-up does not take are recorded as float instead.
@@ -383,13 +377,14 @@ void VoxtapCoreAudioApi::captureThreadMain()
 
 void VoxtapCoreAudioApi::packPending(size_t *pending)
 {
-    // Everything read goes to the packer in one piece: it resamples and
-    // encodes in the encoder's own frames whatever the read brought.
-    const size_t frameBytes = static_cast<size_t>(std::max(1, m_mix.blockAlign()));
-    const size_t frames = *pending / frameBytes;
-    const size_t offset = frames * frameBytes;
-    if (frames > 0)
-        onData(m_captureBuffer.data(), static_cast<int>(frames));
+    const size_t frameBytes = static_cast<size_t>(m_mix.blockAlign());
+    const size_t blockFrames = static_cast<size_t>(m_mix.sampleRate / 100 > 0 ? m_mix.sampleRate / 100 : 1);
+    size_t offset = 0;
+    while (*pending - offset >= frameBytes) {
+        const size_t frames = std::min(blockFrames, (*pending - offset) / frameBytes);
+        onData(m_captureBuffer.data() + offset, static_cast<int>(frames));
+        offset += frames * frameBytes;
+    }
     if (offset > 0) {
         std::memmove(m_captureBuffer.data(), m_captureBuffer.data() + offset, *pending - offset);
         *pending -= offset;
