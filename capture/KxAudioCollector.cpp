@@ -25,18 +25,6 @@ IKxModuleAudio *IKxModuleAudio::createInstance()
 
 namespace KxAudioModule {
 
-namespace {
-
-int64_t steadyNowUs()
-{
-    // The clock libVoxtap stamps the capture with.
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-} // namespace
-
 KxAudioCollector::KxAudioCollector() = default;
 
 KxAudioCollector::~KxAudioCollector()
@@ -276,15 +264,15 @@ int KxAudioCollector::destory()
     return Voxtap_UnInit();
 }
 
-double KxAudioCollector::unitCaptureMs(int64_t clockNowMs, int64_t nowUs, const VoxtapCaptureTiming &timing,
+double KxAudioCollector::unitCaptureMs(double clockNowMs, int64_t nowUs, const VoxtapCaptureTiming &timing,
                                        double deliveryDelayMs)
 {
     const int64_t ageUs = nowUs - timing.unitCaptureUs;
     // An engine that cannot tell, or a moment that cannot be right: the
     // unit left the encoder just now, its sound some frames before.
     if (timing.unitCaptureUs <= 0 || ageUs < -kMaxTimingErrorUs || ageUs > kMaxUnitAgeUs)
-        return static_cast<double>(clockNowMs) - deliveryDelayMs;
-    return static_cast<double>(clockNowMs) - static_cast<double>(ageUs) / 1000.0;
+        return clockNowMs - deliveryDelayMs;
+    return clockNowMs - static_cast<double>(ageUs) / 1000.0;
 }
 
 void KxAudioCollector::takeCaptureLosses(const VoxtapCaptureTiming &timing)
@@ -310,9 +298,13 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
     if (Voxtap_GetCaptureTiming(&timing) != 0)
         timing = VoxtapCaptureTiming();
     takeCaptureLosses(timing);
-    const int64_t clockNowMs = clock ? clock->elapsed() : 0;
+    // "Now" is read once, and the clock's time derived from it to the
+    // microsecond: libVoxtap's capture moment is on the same clock.
+    const int64_t nowUs = IKxMediaTime::steadyNowUs();
+    const int64_t startedUs = clock ? clock->startedAtUs() : -1;
+    const double clockNowMs = startedUs >= 0 ? static_cast<double>(nowUs - startedUs) / 1000.0 : 0.0;
     const double deliveryDelayMs = kDeliveryFrames * 1000.0 * m_stamper.frameSamples() / m_stamper.sampleRate();
-    const double capturedMs = unitCaptureMs(clockNowMs, steadyNowUs(), timing, deliveryDelayMs);
+    const double capturedMs = unitCaptureMs(clockNowMs, nowUs, timing, deliveryDelayMs);
     // Stamp before borrowing: a dropped unit still moves the time line on.
     const int64_t restarts = m_stamper.reanchors();
     const int64_t stamp = m_stamper.next(capturedMs, clock != nullptr);

@@ -83,7 +83,7 @@ public:
     /// clockNowMs less the age of the engine's capture moment (steady-clock
     /// microseconds, nowUs now), or, when the engine gives none or one that
     /// cannot be right, less deliveryDelayMs.
-    static double unitCaptureMs(int64_t clockNowMs, int64_t nowUs, const VoxtapCaptureTiming &timing,
+    static double unitCaptureMs(double clockNowMs, int64_t nowUs, const VoxtapCaptureTiming &timing,
                                 double deliveryDelayMs);
     /// Without a capture moment from the engine: encoder frames from the
     /// capture of a unit's first sound to its delivery (the priming frame,

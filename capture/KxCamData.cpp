@@ -47,12 +47,14 @@ int KxCamData::timeBaseRate(double fps)
     return rate < 1 ? 1 : rate;
 }
 
-int64_t KxCamData::captureClockMs(int64_t clockNowMs, int64_t nowUs, int64_t capturedUs)
+int64_t KxCamData::captureClockMs(int64_t clockStartedUs, int64_t nowUs, int64_t capturedUs)
 {
-    if (capturedUs <= 0 || capturedUs > nowUs)
-        return clockNowMs;
-    const int64_t ageMs = (nowUs - capturedUs + 500) / 1000;
-    return ageMs > kMaxSampleAgeMs ? clockNowMs : clockNowMs - ageMs;
+    if (clockStartedUs < 0)
+        return 0;
+    const bool believed = capturedUs > 0 && capturedUs <= nowUs && nowUs - capturedUs <= kMaxSampleAgeMs * 1000;
+    const int64_t us = (believed ? capturedUs : nowUs) - clockStartedUs;
+    // Whole milliseconds of the clock, as elapsed() reads them.
+    return us >= 0 ? us / 1000 : -((-us + 999) / 1000);
 }
 
 int KxCamData::onYUVData(const uint8_t *data, int length)
@@ -65,7 +67,7 @@ int KxCamData::onYUVSample(const uint8_t *data, int length, int64_t capturedUs)
     // The capture moment is read against the clock before any wait for a
     // free frame buffer.
     IKxMediaTime *clock = m_pModule->clock();
-    const int64_t takenMs = captureClockMs(clock ? clock->elapsed() : 0, kxcam::monotonicUs(), capturedUs);
+    const int64_t takenMs = captureClockMs(clock ? clock->startedAtUs() : -1, IKxMediaTime::steadyNowUs(), capturedUs);
     const int received = ++m_iReceived;
     if (!m_pBooth || !data || length <= 0) {
         ++m_iRejected;

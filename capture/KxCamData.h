@@ -48,14 +48,15 @@ public:
     /// slower than its nominal rate leaves gaps in the stamps instead of
     /// shortening the video.
     static int64_t clockStamp(int64_t clockMs, int64_t lastStamp);
-    /// The recording clock's time (ms) at which a sample was taken, read
-    /// at clockNowMs = the clock's time at nowUs (both "now"). capturedUs
-    /// and nowUs are CLOCK_MONOTONIC microseconds; a capture moment that
-    /// is unknown (0), in the future or older than kMaxSampleAgeMs is not
+    /// The recording clock's time (ms) at which a sample was taken, for a
+    /// clock started at clockStartedUs (IKxMediaTime::startedAtUs(); < 0:
+    /// not started, every sample is at 0) and read at nowUs. capturedUs and
+    /// nowUs are CLOCK_MONOTONIC microseconds; a capture moment that is
+    /// unknown (0), in the future or older than kMaxSampleAgeMs is not
     /// believed, and the sample counts as taken now. Stamping the moment
     /// of capture rather than of arrival keeps a held-up streaming thread
     /// from bunching the stamps of the samples that waited for it.
-    static int64_t captureClockMs(int64_t clockNowMs, int64_t nowUs, int64_t capturedUs);
+    static int64_t captureClockMs(int64_t clockStartedUs, int64_t nowUs, int64_t capturedUs);
     static constexpr int64_t kMaxSampleAgeMs = 10000;
     /// The integer frame rate the encoder's rate control works with for a
     /// camera rate (14.99999 counts as 15); at least 1.

@@ -5,7 +5,6 @@
 KxMediaTime::KxMediaTime()
 {
     qDebug() << "KxMediaTime::KxMediaTime";
-    m_timer.start();
 }
 
 KxMediaTime::~KxMediaTime()
@@ -15,14 +14,19 @@ KxMediaTime::~KxMediaTime()
 
 int KxMediaTime::start()
 {
-    m_originNs.store(m_timer.nsecsElapsed(), std::memory_order_release);
+    m_originUs.store(steadyNowUs(), std::memory_order_release);
     return 0;
 }
 
 int64_t KxMediaTime::elapsed()
 {
-    const int64_t origin = m_originNs.load(std::memory_order_acquire);
+    const int64_t origin = m_originUs.load(std::memory_order_acquire);
     if (origin < 0)
         return 0;
-    return (m_timer.nsecsElapsed() - origin) / 1000000;
+    return (steadyNowUs() - origin) / 1000;
+}
+
+int64_t KxMediaTime::startedAtUs()
+{
+    return m_originUs.load(std::memory_order_acquire);
 }

@@ -2,8 +2,6 @@
 
 #include "IKxMediaTime.h"
 
-#include <QElapsedTimer>
-
 #include <atomic>
 
 class KxMediaTime final : public IKxMediaTime {
@@ -13,10 +11,9 @@ public:
 
     int start() override;
     int64_t elapsed() override;
+    int64_t startedAtUs() override;
 
 private:
-    // Started once at construction and only read afterwards, so readers on
-    // other threads never see it change; start() moves the origin instead.
-    QElapsedTimer m_timer;
-    std::atomic<int64_t> m_originNs{-1};
+    // Readers on other threads see either the old or the new origin.
+    std::atomic<int64_t> m_originUs{-1};
 };

@@ -42,21 +42,23 @@ INSTANTIATE_TEST_SUITE_P(
         StampCase{"clock_not_started", {0, 0, -5}, {0, 1, 2}}),
     [](const ::testing::TestParamInfo<StampCase> &i) { return std::string(i.param.name); });
 
-TEST(CaptureMoments, CountBackFromTheClockByTheSampleAge)
+TEST(CaptureMoments, PlacedOnTheClockByTheirOwnStamp)
 {
     const struct {
         int64_t capturedUs, expectedMs;
     } table[] = {
         {0, 5000},                   // not known: taken now
         {20000000 - 70000, 4930},    // 70 ms in the driver's queue
-        {20000000 - 70600, 4929},    // rounded to the nearest millisecond
+        {20000000 - 70600, 4929},    // in the clock's whole milliseconds
         {20000000 - 1800000, 3200},  // held while the encoder caught up
         {20000000 + 100, 5000},      // from the future: not believed
         {20000000 - 10000000, -5000}, // the oldest believed
         {20000000 - 10001000, 5000},  // older: not believed
     };
     for (const auto &row : table)
-        EXPECT_EQ(KxCamData::captureClockMs(5000, 20000000, row.capturedUs), row.expectedMs) << row.capturedUs;
+        // The clock started 5 s before now.
+        EXPECT_EQ(KxCamData::captureClockMs(15000000, 20000000, row.capturedUs), row.expectedMs) << row.capturedUs;
+    EXPECT_EQ(KxCamData::captureClockMs(-1, 20000000, 20000000 - 70000), 0); // not started
 }
 
 } // namespace
