@@ -263,7 +263,8 @@ class LineClock:
         self.thread.start()
 
     def _run(self, pipe, path):
-        with open(path, "w") as out:
+        # Line-buffered: the log is read while the program still runs.
+        with open(path, "w", buffering=1) as out:
             for raw in iter(pipe.readline, b""):
                 line = raw.decode(errors="replace").rstrip("\n")
                 out.write(line + "\n")

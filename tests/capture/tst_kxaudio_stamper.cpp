@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -27,6 +28,7 @@ struct Case {
     double gapMs;       ///< how much (negative: the measurement moves back)
     double outlierAtS;  ///< one measurement this late (negative: none)
     double driftPpm;    ///< the sound's clock against the recording clock
+    double wanderMs;    ///< the measurement's own error, reached over the first 3 s
     int reanchors;
 };
 
@@ -54,7 +56,8 @@ TEST_P(KxAudioStamperCase, OneRunOfSamplesOnTheClock)
     int jumps = 0;
     std::vector<double> offMs; // stamp minus truth
     for (int64_t n = 0; n < units; ++n) {
-        double measured = truth(c, n) + noise(rng);
+        const double t = n * double(kFrame) / kRate;
+        double measured = truth(c, n) + noise(rng) + c.wanderMs * std::min(t / 3.0, 1.0);
         if (c.outlierAtS >= 0 && n == int64_t(c.outlierAtS * kRate / kFrame))
             measured += 80.0;
         const int64_t stamp = s.next(measured, true);
@@ -93,13 +96,19 @@ TEST_P(KxAudioStamperCase, OneRunOfSamplesOnTheClock)
 INSTANTIATE_TEST_SUITE_P(
     Captures, KxAudioStamperCase,
     ::testing::Values(
-        Case{"Steady", 30, 37.5, 0, -1, 0, -1, 0, 0},
-        Case{"NoisyReadings", 30, 12.0, 8, -1, 0, -1, 0, 0},
-        Case{"LateReadingOnItsOwn", 30, 20.0, 3, -1, 0, 10, 0, 0},
-        Case{"GapOf300ms", 30, 20.0, 3, 12, 300, -1, 0, 1},
-        Case{"MeasurementMovesBack", 30, 300.0, 3, 12, -120, -1, 0, 1},
-        Case{"ThreeMinutes", 180, 25.0, 4, -1, 0, -1, 0, 0},
-        Case{"ThreeMinutesSoundClock50ppmFast", 180, 25.0, 4, -1, 0, -1, -50, 0}),
+        Case{"Steady", 30, 37.5, 0, -1, 0, -1, 0, 0, 0},
+        Case{"NoisyReadings", 30, 12.0, 8, -1, 0, -1, 0, 0, 0},
+        Case{"LateReadingOnItsOwn", 30, 20.0, 3, -1, 0, 10, 0, 0, 0},
+        Case{"GapOf300ms", 30, 20.0, 3, 12, 300, -1, 0, 0, 1},
+        Case{"MeasurementMovesBack", 30, 300.0, 3, 12, -120, -1, 0, 0, 1},
+        // A server's latency estimate settling after the stream starts:
+        // the sound keeps time, the stamps must not follow.
+        Case{"MeasurementSettlesEarlier", 60, 20.0, 3, -1, 0, -1, 0, -60, 0},
+        Case{"MeasurementSettlesLater", 60, 20.0, 3, -1, 0, -1, 0, 60, 0},
+        Case{"GapWhileTheMeasurementSettles", 30, 20.0, 3, 2, 200, -1, 0, -60, 1},
+        Case{"ThreeMinutes", 180, 25.0, 4, -1, 0, -1, 0, 0, 0},
+        Case{"ThreeMinutesSoundClock50ppmFast", 180, 25.0, 4, -1, 0, -1, -50, 0, 0},
+        Case{"ThreeMinutesSoundClock1000ppmFast", 180, 25.0, 4, -1, 0, -1, -1000, 0, 1}),
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
 // Without a clock the stamps count samples from 0, whatever is measured.
