@@ -11,8 +11,6 @@
 #include <QDebug>
 
 #include <algorithm>
-#include <chrono>
-
 #include <list>
 #include <new>
 #include <regex>
