@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -95,6 +96,37 @@ double KxAacProbe::measureFrequency(const float *x, int64_t n, int sampleRate)
     return (crossings - 1) * sampleRate / (last - first);
 }
 
+double KxAacProbe::measurePitch(const float *x, int64_t n, int sampleRate)
+{
+    if (n < 2)
+        return 0.0;
+    double sum = 0;
+    for (int64_t i = 0; i < n; ++i)
+        sum += static_cast<double>(x[i]) * x[i];
+    // A crossing counts once the signal has gone well below zero, so the
+    // decoder's low noise in a gap adds none.
+    const float hysteresis = static_cast<float>(0.5 * std::sqrt(sum / n));
+    std::vector<double> crossings;
+    bool armed = false;
+    for (int64_t i = 1; i < n; ++i) {
+        if (x[i] < -hysteresis)
+            armed = true;
+        if (armed && x[i - 1] < 0.0f && x[i] >= 0.0f) {
+            crossings.push_back((i - 1) + x[i - 1] / static_cast<double>(x[i - 1] - x[i]));
+            armed = false;
+        }
+    }
+    const size_t runs = std::min<size_t>(16, crossings.size() / 8);
+    if (runs == 0 || crossings.size() <= runs)
+        return 0.0;
+    std::vector<double> lengths;
+    for (size_t i = 0; i + runs < crossings.size(); ++i)
+        lengths.push_back(crossings[i + runs] - crossings[i]);
+    auto middle = lengths.begin() + static_cast<std::ptrdiff_t>(lengths.size() / 2);
+    std::nth_element(lengths.begin(), middle, lengths.end());
+    return *middle > 0 ? static_cast<double>(runs) * sampleRate / *middle : 0.0;
+}
+
 double KxAacProbe::frequency(int64_t skip) const
 {
     // A stopped capture ends with a short, drained last frame whose
@@ -102,7 +134,7 @@ double KxAacProbe::frequency(int64_t skip) const
     const int64_t n = samples() - skip - kEndSamples;
     if (n <= 0)
         return 0.0;
-    return measureFrequency(m_samples.data() + skip, n, m_rate);
+    return measurePitch(m_samples.data() + skip, n, m_rate);
 }
 
 double KxAacProbe::rms(int64_t skip) const

@@ -26,9 +26,9 @@ public:
     int64_t samples() const { return static_cast<int64_t>(m_samples.size()); }
     int errors() const { return m_errors; }
     int decodedChannels() const { return m_channels; }
-    /// Tone frequency (Hz) from zero crossings, skipping skip samples of
-    /// encoder start-up and the last kEndSamples (the end of a stopped
-    /// capture); 0 when there is no tone.
+    /// Pitch (Hz) of the tone, skipping skip samples of encoder start-up
+    /// and the last kEndSamples (the end of a stopped capture); 0 when
+    /// there is no tone. See measurePitch.
     double frequency(int64_t skip = 4096) const;
     static constexpr int64_t kEndSamples = 3072;
     /// RMS level of the decoded first channel (full scale 1.0).
@@ -39,8 +39,14 @@ public:
 
     /// The two-byte AudioSpecificConfig of AAC-LC.
     static std::vector<uint8_t> audioSpecificConfig(int sampleRate, int channels);
-    /// Frequency and level of any mono float signal.
+    /// Mean frequency of any mono float signal from all its rising zero
+    /// crossings: a stretch of silence or noise moves it, so it also tells
+    /// whether the tone ran unbroken.
     static double measureFrequency(const float *x, int64_t n, int sampleRate);
+    /// The tone's pitch from the median length of runs of whole periods:
+    /// a dropout of a few milliseconds, as a loaded sound server may
+    /// deliver at a stream's start, does not move it.
+    static double measurePitch(const float *x, int64_t n, int sampleRate);
 
 private:
     AVCodecContext *m_ctx = nullptr;
