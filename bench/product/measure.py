@@ -559,7 +559,23 @@ def record_run(svc, seconds, out, with_ffmpeg, started_procs):
         probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
                                 os.path.join(ffout, "ffmpeg.mp4")], stdout=subprocess.PIPE, timeout=60)
         r["ffmpeg_recorded_s"] = float(probe.stdout.decode().strip() or seconds)
+        # kx-record stays live and drops what it cannot take in time, while
+        # ffmpeg reads its file late: per encoded picture the two do the
+        # same work.
+        r["video_frames"] = video_frames(rec.get("mp4"))
+        r["ffmpeg_video_frames"] = video_frames(os.path.join(ffout, "ffmpeg.mp4"))
     return r
+
+
+def video_frames(path):
+    """Pictures in a file's first video stream, or None."""
+    if not path or not os.path.exists(path):
+        return None
+    probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets",
+                            "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", path],
+                           stdout=subprocess.PIPE, timeout=60)
+    text = probe.stdout.decode().strip()
+    return int(text) if text.isdigit() else None
 
 
 def segment_latencies(svc, out, lines):
@@ -872,9 +888,10 @@ def main():
             r = record(svc, rec_seconds, os.path.join(product, "record-%d" % (n + 1)), with_ffmpeg=True)
             rounds.append(r)
             log("  round %d: kx-record %.2f CPU s for %.1f s, ffmpeg %.2f CPU s for %.1f s (done after %.1f s,"
-                " peak %d KiB); dropped %d frames, %d audio blocks; RSS %s/%s KiB; own share %.3f; threads %s"
+                " peak %d KiB); pictures %s and %s; dropped %d frames, %d audio blocks; RSS %s/%s KiB;"
+                " own share %.3f; threads %s"
                 % (n + 1, r["cpu_s"], r["recorded_s"], r["ffmpeg_cpu_s"], r["ffmpeg_recorded_s"],
-                   r["ffmpeg_wall_s"], r["ffmpeg_rss_kib_peak"],
+                   r["ffmpeg_wall_s"], r["ffmpeg_rss_kib_peak"], r.get("video_frames"), r.get("ffmpeg_video_frames"),
                    r["video_frames_dropped"], r["audio_blocks_dropped"], r.get("rss_kib_10s"), r["rss_kib_end"],
                    r["non_codec_cpu_share"], r["threads_cpu_s"]))
 
@@ -945,6 +962,8 @@ def main():
     per_s = [r["cpu_s"] / r["recorded_s"] for r in rounds]
     ff_per_s = [r["ffmpeg_cpu_s"] / r["ffmpeg_recorded_s"] for r in rounds]
     ratios = [a / b for a, b in zip(per_s, ff_per_s)]
+    frame_ratios = [(r["cpu_s"] / r["video_frames"]) / (r["ffmpeg_cpu_s"] / r["ffmpeg_video_frames"])
+                    for r in rounds if r.get("video_frames") and r.get("ffmpeg_video_frames")]
     seg = [ms for r in rounds + [longrun] for ms in r.get("segment_registered_ms", [])]
     share = [r["share_text_ms"] for r in rounds if r["share_text_ms"] >= 0]
     worst = max((s["worst_ms"] for s in syncs), key=abs) if syncs else None
@@ -953,6 +972,7 @@ def main():
         "cpu_per_recorded_second": spread(per_s),
         "ffmpeg_cpu_per_recorded_second": spread(ff_per_s),
         "cpu_ratio_vs_ffmpeg": spread(ratios),
+        "cpu_ratio_vs_ffmpeg_per_frame": spread(frame_ratios),
         "rss_mib_10s": spread([mib(r.get("rss_kib_10s")) for r in rounds]),
         "rss_mib_60s": spread([mib(r["rss_kib_end"]) for r in rounds]),
         "av_offset_ms_median": spread([s["median_ms"] for s in syncs]),
@@ -969,6 +989,7 @@ def main():
         "cpu_per_recorded_second": med("cpu_per_recorded_second"),
         "ffmpeg_cpu_per_recorded_second": med("ffmpeg_cpu_per_recorded_second"),
         "cpu_ratio_vs_ffmpeg": med("cpu_ratio_vs_ffmpeg"),
+        "cpu_ratio_vs_ffmpeg_per_frame": med("cpu_ratio_vs_ffmpeg_per_frame"),
         "video_frames_dropped": longrun.get("video_frames_dropped"),
         "audio_blocks_dropped": longrun.get("audio_blocks_dropped"),
         "video_frames_dropped_beside_ffmpeg": worst_of("video_frames_dropped"),
@@ -1024,6 +1045,8 @@ def markdown(s, rec_seconds, long_seconds, sync_seconds):
         ("CPU s per recorded second, ffmpeg, same job side by side", "ffmpeg_cpu_per_recorded_second",
          fig("ffmpeg_cpu_per_recorded_second"), ""),
         ("ratio kx-record / ffmpeg", "cpu_ratio_vs_ffmpeg", fig("cpu_ratio_vs_ffmpeg"), "≤ 1"),
+        ("the same ratio per encoded picture", "cpu_ratio_vs_ffmpeg_per_frame",
+         fig("cpu_ratio_vs_ffmpeg_per_frame"), ""),
         ("video frames dropped, recording through the program", "video_frames_dropped",
          fig("video_frames_dropped", fmt="%d"), "0"),
         ("audio blocks dropped, recording through the program", "audio_blocks_dropped",
