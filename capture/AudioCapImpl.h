@@ -53,7 +53,7 @@ public:
     int64_t reanchors() const { return m_reanchors; }
     /// How far (ms) the run moved when it last started again (positive:
     /// later, over a gap).
-    double lastPartMs() const { return m_lastMove * 1000.0 / m_rate; }
+    double lastMoveMs() const { return m_lastMove * 1000.0 / m_rate; }
     int sampleRate() const { return m_rate; }
     int frameSamples() const { return m_frame; }
 
@@ -69,7 +69,7 @@ private:
     int m_beyond = 0;          // units in a row stepping away from it
     double m_beyondStep = 0;   // the smaller step among them (samples)
     double m_lastPart = 0;     // the last part on the line (samples)
-    double m_lastMove = 0;
+    double m_lastMove = 0;     // the run's last move (samples)
     int64_t m_reanchors = 0;
 };
 

@@ -308,7 +308,7 @@ void KxAudioCollector::onAudioData(const unsigned char *data, int length)
     const int64_t stamp = m_stamper.next(capturedMs, clock != nullptr);
     if (m_stamper.reanchors() != restarts) {
         KxDropCounters::instance().audioTimelineRestarts.fetch_add(1, std::memory_order_relaxed);
-        qWarning() << "KxAudioCollector: sound and clock parted by" << m_stamper.lastPartMs()
+        qWarning() << "KxAudioCollector: sound and clock parted by" << m_stamper.lastMoveMs()
                    << "ms: the sound starts again at" << stamp * 1000 / m_stamper.sampleRate() << "ms";
     }
     // Sound before the recording began (the encoder's priming at the
