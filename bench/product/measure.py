@@ -397,6 +397,15 @@ def ffmpeg_args(mjpeg, seconds, out):
             % (out, out)]
 
 
+def wait_for_x264_threads(pid, alive=lambda: True, timeout=5):
+    """perf follows the threads a process has when it attaches, and ffmpeg
+    starts libx264's threads at its first picture: waits (bounded) until
+    ffmpeg has them."""
+    until = time.monotonic() + timeout
+    while time.monotonic() < until and alive() and len(thread_cpu(pid)) < 5:
+        time.sleep(0.1)
+
+
 class CpuWindow:
     """Where the CPU of the recording window goes, for kx-record and the
     ffmpeg beside it: per thread name (/proc) and per library (perf)."""
@@ -413,11 +422,8 @@ class CpuWindow:
         self.starter.start()
 
     def _sample(self, proc, ff, out, seconds):
-        # perf follows the threads a process has when it attaches: ffmpeg
-        # starts libx264's threads at its first picture.
-        until = time.monotonic() + 5
-        while ff and time.monotonic() < until and len(thread_cpu(ff.pid)) < 5:
-            time.sleep(0.1)
+        if ff:
+            wait_for_x264_threads(ff.pid)
         seconds -= time.monotonic() - self.t0
         self.samplers["kx-record"] = PerfSampler(proc.pid, os.path.join(out, "perf-kx-record.data"), seconds)
         if ff:
@@ -584,11 +590,7 @@ def ffmpeg_alone(svc, seconds, out):
                           stdout=subprocess.DEVNULL, stderr=open(os.path.join(out, "ffmpeg.log"), "w"))
     reaped = Reaped(ff)
     try:
-        # As beside kx-record: perf follows the threads there are when it
-        # attaches, and libx264's start with the first picture.
-        until = time.monotonic() + 5
-        while time.monotonic() < until and reaped.alive() and len(thread_cpu(ff.pid)) < 5:
-            time.sleep(0.1)
+        wait_for_x264_threads(ff.pid, reaped.alive)
         sampler = PerfSampler(ff.pid, os.path.join(out, "perf-ffmpeg.data"), seconds - 6)
         status, cpu = reaped.wait(seconds + 60)
     finally:

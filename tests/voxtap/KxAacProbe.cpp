@@ -11,6 +11,24 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 
+namespace {
+
+double rmsOf(const float *x, int64_t n)
+{
+    double sum = 0;
+    for (int64_t i = 0; i < n; ++i)
+        sum += static_cast<double>(x[i]) * x[i];
+    return std::sqrt(sum / n);
+}
+
+// Where the signal crosses zero between samples i - 1 and i.
+double crossingAt(const float *x, int64_t i)
+{
+    return (i - 1) + x[i - 1] / static_cast<double>(x[i - 1] - x[i]);
+}
+
+} // namespace
+
 KxAacProbe::~KxAacProbe()
 {
     av_packet_free(&m_packet);
@@ -84,7 +102,7 @@ double KxAacProbe::measureFrequency(const float *x, int64_t n, int sampleRate)
     int64_t crossings = 0;
     for (int64_t i = 1; i < n; ++i) {
         if (x[i - 1] < 0.0f && x[i] >= 0.0f) {
-            const double t = (i - 1) + x[i - 1] / static_cast<double>(x[i - 1] - x[i]);
+            const double t = crossingAt(x, i);
             if (first < 0)
                 first = t;
             last = t;
@@ -100,19 +118,16 @@ double KxAacProbe::measurePitch(const float *x, int64_t n, int sampleRate)
 {
     if (n < 2)
         return 0.0;
-    double sum = 0;
-    for (int64_t i = 0; i < n; ++i)
-        sum += static_cast<double>(x[i]) * x[i];
     // A crossing counts once the signal has gone well below zero, so the
     // decoder's low noise in a gap adds none.
-    const float hysteresis = static_cast<float>(0.5 * std::sqrt(sum / n));
+    const float hysteresis = static_cast<float>(0.5 * rmsOf(x, n));
     std::vector<double> crossings;
     bool armed = false;
     for (int64_t i = 1; i < n; ++i) {
         if (x[i] < -hysteresis)
             armed = true;
         if (armed && x[i - 1] < 0.0f && x[i] >= 0.0f) {
-            crossings.push_back((i - 1) + x[i - 1] / static_cast<double>(x[i - 1] - x[i]));
+            crossings.push_back(crossingAt(x, i));
             armed = false;
         }
     }
@@ -140,10 +155,5 @@ double KxAacProbe::frequency(int64_t skip) const
 double KxAacProbe::rms(int64_t skip) const
 {
     const int64_t n = samples() - skip;
-    if (n <= 0)
-        return 0.0;
-    double sum = 0;
-    for (int64_t i = skip; i < samples(); ++i)
-        sum += static_cast<double>(m_samples[i]) * m_samples[i];
-    return std::sqrt(sum / n);
+    return n > 0 ? rmsOf(m_samples.data() + skip, n) : 0.0;
 }
